@@ -1,0 +1,175 @@
+/*
+ * A scripted WormAPI library for black-box runs of the tool.  It returns the
+ * codes and delivers the chunk lengths that a script asks for, can crash in the
+ * middle of an export, and records every call it receives.
+ *
+ * WORM_SCRIPT names the script, one instruction a line:
+ *   init CODE                 result of worm_init (default 0)
+ *   full CODE [LEN...]        result and chunk lengths of worm_export_tar
+ *   filtered CODE [LEN...]    the same for worm_export_tar_filtered_transaction
+ *   cleanup CODE              result of worm_cleanup
+ *   crash full|filtered N     abort after delivering N chunks of that export
+ * WORM_CALLS names the file the calls are appended to, one a line.  Pointers
+ * are recorded as p1, p2, ... in order of first sight, and null as "null", so
+ * a recording compares across runs and platforms.
+ */
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "worm_api.h"
+
+namespace {
+
+struct export_script {
+    int32_t code = 0;
+    std::vector<int32_t> lengths;
+    long crash_after = -1;
+};
+
+struct script {
+    int32_t init = 0, cleanup = 0;
+    export_script full, filtered;
+};
+
+struct worm_context_object {
+    int unused;
+} the_context;
+
+std::vector<const void *> seen_pointers;
+unsigned char chunk_bytes[1 << 20];
+
+/* Names a pointer by when it was first seen, so recordings compare. */
+std::string label(const void *p)
+{
+    if (!p)
+        return "null";
+    size_t i = 0;
+    while (i < seen_pointers.size() && seen_pointers[i] != p)
+        i++;
+    if (i == seen_pointers.size())
+        seen_pointers.push_back(p);
+    return "p" + std::to_string(i + 1);
+}
+
+/* Appends one line to the recording; closed each time so a crash keeps it. */
+void record(const std::string &line)
+{
+    const char *path = std::getenv("WORM_CALLS");
+    if (!path)
+        return;
+    if (std::FILE *f = std::fopen(path, "ab")) {
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fputc('\n', f);
+        std::fclose(f);
+    }
+}
+
+/* Reads the script named by WORM_SCRIPT; a missing one means all defaults. */
+script read_script()
+{
+    script s;
+    const char *path = std::getenv("WORM_SCRIPT");
+    std::FILE *f = path ? std::fopen(path, "rb") : nullptr;
+    if (!f)
+        return s;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        char *word = std::strtok(line, " \r\n");
+        if (!word)
+            continue;
+        std::string op = word;
+        char *arg = std::strtok(nullptr, " \r\n");
+        int32_t first = arg ? static_cast<int32_t>(std::strtoll(arg, nullptr, 10)) : 0;
+        if (op == "init") {
+            s.init = first;
+        } else if (op == "cleanup") {
+            s.cleanup = first;
+        } else if (op == "full" || op == "filtered") {
+            export_script &e = op == "full" ? s.full : s.filtered;
+            e.code = first;
+            while (char *len = std::strtok(nullptr, " \r\n"))
+                e.lengths.push_back(static_cast<int32_t>(std::strtoll(len, nullptr, 10)));
+        } else if (op == "crash" && arg) {
+            char *after = std::strtok(nullptr, " \r\n");
+            (std::string(arg) == "full" ? s.full : s.filtered).crash_after =
+                after ? std::strtol(after, nullptr, 10) : 0;
+        }
+    }
+    std::fclose(f);
+    return s;
+}
+
+/* Delivers the scripted chunks, recording what the callback returns. */
+int32_t run_export(const export_script &e, worm_chunk_callback *callback, void *data)
+{
+    for (size_t i = 0;; i++) {
+        if (e.crash_after >= 0 && static_cast<long>(i) == e.crash_after) {
+            record("crash");
+            std::abort();
+        }
+        if (i == e.lengths.size())
+            break;
+        int32_t r = callback(chunk_bytes, e.lengths[i], data);
+        record("callback(" + std::to_string(e.lengths[i]) + ") = " + std::to_string(r));
+    }
+    return e.code;
+}
+
+/* Labels a call's pointer arguments left to right, so the numbering is fixed. */
+std::string labels(std::initializer_list<const void *> pointers)
+{
+    std::string out;
+    for (const void *p : pointers)
+        out += (out.empty() ? "" : ", ") + label(p);
+    return out;
+}
+
+const void *as_pointer(worm_chunk_callback *callback) { return reinterpret_cast<const void *>(callback); }
+
+} // namespace
+
+extern "C" {
+
+WORM_API int32_t WORM_CALL worm_init(worm_context **ctx, const char *drive)
+{
+    script s = read_script();
+    std::string line = "worm_init(" + labels({ctx}) + ", \"" + (drive ? drive : "(null)") +
+                       "\") = " + std::to_string(s.init);
+    if (s.init == 0) {
+        *ctx = reinterpret_cast<worm_context *>(&the_context);
+        line += ", ctx " + labels({*ctx});
+    }
+    record(line);
+    return s.init;
+}
+
+WORM_API int32_t WORM_CALL worm_export_tar(worm_context *ctx, worm_chunk_callback *callback,
+                                           void *data)
+{
+    record("worm_export_tar(" + labels({ctx, as_pointer(callback), data}) + ")");
+    return run_export(read_script().full, callback, data);
+}
+
+WORM_API int32_t WORM_CALL worm_export_tar_filtered_transaction(
+    worm_context *ctx, int32_t first, int32_t last, const char *client,
+    worm_chunk_callback *callback, void *data)
+{
+    std::string handle = labels({ctx});
+    record("worm_export_tar_filtered_transaction(" + handle + ", " + std::to_string(first) +
+           ", " + std::to_string(last) + ", " + labels({client, as_pointer(callback), data}) +
+           ")");
+    return run_export(read_script().filtered, callback, data);
+}
+
+WORM_API int32_t WORM_CALL worm_cleanup(worm_context *ctx)
+{
+    record("worm_cleanup(" + labels({ctx}) + ")");
+    return read_script().cleanup;
+}
+
+} // extern "C"

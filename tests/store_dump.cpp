@@ -1,0 +1,108 @@
+/*
+ * store_dump - drives the stand-in WormAPI library directly, for its tests.
+ *
+ *   usage: store_dump [-o FILE] [-c CLIENT] [-s N] [-t N PATH] [-r N PATH]
+ *                     [-n ctx|callback] DRIVE [FIRST LAST]
+ *
+ * Runs the full export, or the filtered one when FIRST and LAST are given, and
+ * prints the init result, one "chunk LEN" line per chunk and the export result.
+ *   -o FILE     also write the stream to FILE
+ *   -c CLIENT   pass CLIENT as the filtered export's fourth argument
+ *   -s N        the callback asks to stop at chunk N
+ *   -t N PATH   truncate PATH to 0 bytes when chunk N arrives
+ *   -r N PATH   remove PATH when chunk N arrives
+ *   -n WHAT     pass a null ctx or callback to the export
+ */
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "worm_api.h"
+
+namespace fs = std::filesystem;
+
+struct dump_state {
+    std::FILE *out = nullptr;
+    long chunks = 0;
+    long stop_at = -1, truncate_at = -1, remove_at = -1;
+    const char *truncate_path = nullptr, *remove_path = nullptr;
+};
+
+static void usage()
+{
+    std::fputs("usage: store_dump [-o FILE] [-c CLIENT] [-s N] [-t N PATH] [-r N PATH]"
+               " [-n ctx|callback] DRIVE [FIRST LAST]\n",
+               stderr);
+    std::exit(2);
+}
+
+/* Records the chunk, then does to the store what the options ask at this chunk. */
+static int32_t WORM_CALL on_chunk(const unsigned char *chunk, int32_t length, void *data)
+{
+    dump_state &s = *static_cast<dump_state *>(data);
+    std::printf("chunk %d\n", length);
+    if (s.out)
+        std::fwrite(chunk, 1, static_cast<size_t>(length), s.out);
+    long n = s.chunks++;
+    std::error_code ec;
+    if (n == s.truncate_at)
+        fs::resize_file(s.truncate_path, 0, ec);
+    if (n == s.remove_at)
+        fs::remove(s.remove_path, ec);
+    return n == s.stop_at ? 1 : 0;
+}
+
+int main(int argc, char *argv[])
+{
+    dump_state s;
+    const char *client = nullptr, *null_arg = "";
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        std::string opt = argv[i];
+        bool with_path = opt == "-t" || opt == "-r";
+        if (i + 1 + with_path >= argc)
+            usage();
+        const char *value = argv[++i];
+        if (opt == "-o" && !(s.out = std::fopen(value, "wb")))
+            return 2;
+        else if (opt == "-c")
+            client = value;
+        else if (opt == "-s")
+            s.stop_at = std::atol(value);
+        else if (opt == "-t")
+            s.truncate_at = std::atol(value), s.truncate_path = argv[++i];
+        else if (opt == "-r")
+            s.remove_at = std::atol(value), s.remove_path = argv[++i];
+        else if (opt == "-n")
+            null_arg = value;
+        else if (opt != "-o")
+            usage();
+    }
+    if (argc - i != 1 && argc - i != 3)
+        usage();
+
+    /* A failed init must leave the handle as it found it. */
+    worm_context *const untouched = reinterpret_cast<worm_context *>(&s);
+    worm_context *ctx = untouched;
+    int32_t r = worm_init(&ctx, argv[i]);
+    std::printf("init %d%s\n", r, r != 0 && ctx != untouched ? " handle written" : "");
+    if (r != 0)
+        return 0;
+
+    worm_context *use_ctx = std::strcmp(null_arg, "ctx") == 0 ? nullptr : ctx;
+    worm_chunk_callback *use_callback = std::strcmp(null_arg, "callback") == 0 ? nullptr : on_chunk;
+    if (argc - i == 1)
+        r = worm_export_tar(use_ctx, use_callback, &s);
+    else
+        r = worm_export_tar_filtered_transaction(use_ctx, std::atoi(argv[i + 1]),
+                                                 std::atoi(argv[i + 2]), client,
+                                                 use_callback, &s);
+    std::printf("export %d\n", r);
+    worm_cleanup(ctx);
+    if (s.out)
+        std::fclose(s.out);
+    return 0;
+}

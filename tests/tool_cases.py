@@ -1,0 +1,219 @@
+#!/usr/bin/env python3
+"""Black-box runs of worm_export against the scripted WormAPI library.
+
+Each case gives the tool's arguments and the script the library plays back, and
+says what must come out: standard output to the byte, standard error, the exit
+status and the calls the library recorded.
+
+  tool_cases.py --tool worm_export --library path/to/scripted/libWormAPI.so
+                [--platform posix|windows] [--launcher "wine"]
+
+On posix the scripted library is swapped in with LD_LIBRARY_PATH; on windows the
+tool is copied beside it, where Windows looks first.  Windows builds end lines
+with CRLF, and Wine reduces exit statuses to 8 bits: both are compared that way.
+"""
+import argparse
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+
+INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
+USAGE = "usage: worm_export <drive> <client>\n"
+
+
+def lines(*texts):
+    return "".join(t + "\n" for t in texts)
+
+
+# What the scripted library records: p1 is the address of the tool's handle, p2
+# the handle it hands out, p3 the tool's callback and p4 its callback data.
+def init_call(drive, code=0):
+    return f'worm_init(p1, "{drive}") = {code}' + (", ctx p2" if code == 0 else "")
+
+
+FULL = "worm_export_tar(p2, p3, p4)"
+FILTERED = "worm_export_tar_filtered_transaction(p2, 500, 600, null, p3, p4)"
+CLEANUP = "worm_cleanup(p2)"
+
+
+def chunk_call(length):
+    return f"callback({length}) = 0"
+
+
+def plain_run(drive, client):
+    """A run of the default script: both exports succeed without a chunk."""
+    return dict(
+        args=[drive, client],
+        stdout=lines(f"using drive {drive}", "result worm_init(): 0",
+                     "result worm_export_tar(): 0", "", f"using client {client}",
+                     "result worm_export...(): 0"),
+        calls=[init_call(drive), FULL, FILTERED, CLEANUP])
+
+
+NUMBERED_RUN = dict(
+    script=["full 0 512 10240", "filtered 0 1024"],
+    stdout=lines("using drive E:", "result worm_init(): 0",
+                 "chunk no: 0\tlength: 512 bytes",
+                 "chunk no: 1\tlength: 10240 bytes",
+                 "result worm_export_tar(): 0", "", "using client acme",
+                 "chunk no: 2\tlength: 1024 bytes",
+                 "result worm_export...(): 0"),
+    calls=[init_call("E:"), FULL, chunk_call(512), chunk_call(10240), FILTERED,
+           chunk_call(1024), CLEANUP])
+
+CASES = [
+    dict(NUMBERED_RUN, name="chunks are numbered on across both exports",
+         args=["E:", "acme"]),
+    dict(NUMBERED_RUN, name="arguments after the second are ignored",
+         args=["E:", "acme", "extra", "--help"]),
+    dict(plain_run("E:", "acme"), name="exports without chunks print their result at once"),
+    dict(name="a chunk of length 0 gets its line and its number",
+         args=["E:", "acme"], script=["full 0 0 7", "filtered 0 0"],
+         stdout=lines("using drive E:", "result worm_init(): 0",
+                      "chunk no: 0\tlength: 0 bytes", "chunk no: 1\tlength: 7 bytes",
+                      "result worm_export_tar(): 0", "", "using client acme",
+                      "chunk no: 2\tlength: 0 bytes", "result worm_export...(): 0"),
+         calls=[init_call("E:"), FULL, chunk_call(0), chunk_call(7), FILTERED,
+                chunk_call(0), CLEANUP]),
+    dict(name="failed exports and cleanup still run everything and exit 0",
+         args=["E:", "acme"],
+         script=["full -5 512", f"filtered {INT32_MAX}", "cleanup 9"],
+         stdout=lines("using drive E:", "result worm_init(): 0",
+                      "chunk no: 0\tlength: 512 bytes", "result worm_export_tar(): -5",
+                      "", "using client acme", f"result worm_export...(): {INT32_MAX}"),
+         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
+    dict(name="no arguments: usage, status 2, no library call",
+         args=[], stdout="", stderr=USAGE, status=2, calls=[]),
+    dict(name="one argument: usage, status 2, no library call",
+         args=["E:"], stdout="", stderr=USAGE, status=2, calls=[]),
+    dict(name="a crash in the full export keeps the lines so far (stdout a file)",
+         args=["E:", "acme"], script=["full 0 512 512", "crash full 1"],
+         stdout_to="file", status=None, stderr=None,
+         stdout=lines("using drive E:", "result worm_init(): 0",
+                      "chunk no: 0\tlength: 512 bytes"),
+         calls=[init_call("E:"), FULL, chunk_call(512), "crash"]),
+    dict(name="a crash in the filtered export keeps the lines so far (stdout a pipe)",
+         args=["E:", "acme"], script=["full 0 512", "filtered 0 1024", "crash filtered 1"],
+         status=None, stderr=None,
+         stdout=lines("using drive E:", "result worm_init(): 0",
+                      "chunk no: 0\tlength: 512 bytes", "result worm_export_tar(): 0", "",
+                      "using client acme", "chunk no: 1\tlength: 1024 bytes"),
+         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, chunk_call(1024),
+                "crash"]),
+    dict(name="an unwritable stdout still cleans up, but does not exit 0",
+         args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full",
+         stdout=None, status=1, posix_only=True,
+         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
+    dict(plain_run("%s%n%x%%", "%s%n"), name="format directives print as data"),
+    dict(plain_run("", ""), name="empty strings pass and print unchanged"),
+    dict(plain_run("C:\\store dir\\", "a b"), name="backslashes and spaces pass unchanged"),
+    dict(plain_run("d" * 100_000, "c" * 100_000), posix_only=True,
+         name="100 KB arguments pass and print unchanged"),
+    dict(plain_run("store-\udcff\udcfe", "caf\udce9 \u00e9"), posix_only=True,
+         name="bytes that are not UTF-8 pass and print unchanged"),
+]
+
+# worm_init failures: two lines, nothing else called, the code as the status.
+# posix keeps the low 8 bits, or 1 where they are all zero; Wine keeps 8 bits.
+for code, posix_status in [(7, 7), (-1, 255), (256, 1), (INT32_MIN, 1), (INT32_MAX, 255)]:
+    CASES.append(dict(
+        name=f"worm_init fails with {code}", args=["E:", "acme"], script=[f"init {code}"],
+        stdout=lines("using drive E:", f"result worm_init(): {code}"),
+        status={"posix": posix_status, "windows": code & 0xFF},
+        calls=[init_call("E:", code)]))
+
+
+def raw(text):
+    """Text as the bytes a POSIX program sees; lone surrogates stand for raw bytes."""
+    return text.encode("utf-8", "surrogateescape")
+
+
+def run_case(case, opts, workdir):
+    with open(os.path.join(workdir, "script.txt"), "w") as f:
+        f.write("".join(line + "\n" for line in case.get("script", [])))
+    env = dict(os.environ, WORM_SCRIPT="script.txt", WORM_CALLS="calls.txt")
+    tool = os.path.abspath(opts.tool)
+    if opts.platform == "windows":
+        shutil.copy(opts.tool, workdir)
+        shutil.copy(opts.library, workdir)
+        tool = os.path.join(workdir, os.path.basename(opts.tool))
+    else:
+        env["LD_LIBRARY_PATH"] = os.path.dirname(os.path.abspath(opts.library))
+    command = shlex.split(opts.launcher) + [tool] + [raw(a) for a in case["args"]]
+
+    def run(stdout):
+        return subprocess.run(command, cwd=workdir, env=env, stdout=stdout,
+                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=120)
+
+    target = case.get("stdout_to", "pipe")
+    if target == "pipe":
+        done = run(subprocess.PIPE)
+        stdout = done.stdout
+    else:
+        out_path = os.path.join(workdir, "stdout.txt") if target == "file" else target
+        with open(out_path, "wb") as out:
+            done = run(out)
+        stdout = open(out_path, "rb").read() if target == "file" else None
+
+    calls_path = os.path.join(workdir, "calls.txt")
+    calls = open(calls_path, "rb").read().splitlines() if os.path.exists(calls_path) else []
+    return done.returncode, stdout, done.stderr, calls
+
+
+def check(case, opts, status, stdout, stderr, calls):
+    """Returns what differs from the case's expectations, or an empty list."""
+    def same_lines(data):
+        return data.replace(b"\r\n", b"\n") if opts.platform == "windows" else data
+
+    problems = []
+    want_status = case.get("status", 0)
+    if isinstance(want_status, dict):
+        want_status = want_status[opts.platform]
+    if want_status is None:
+        if status == 0:
+            problems.append("exit status 0, want non-zero")
+    elif status != want_status:
+        problems.append(f"exit status {status}, want {want_status}")
+    if case["stdout"] is not None and same_lines(stdout) != raw(case["stdout"]):
+        problems.append(f"stdout {stdout[:400]!r}, want {raw(case['stdout'])[:400]!r}")
+    want_stderr = case.get("stderr", "")
+    if want_stderr is not None and same_lines(stderr) != raw(want_stderr):
+        problems.append(f"stderr {stderr[:400]!r}, want {raw(want_stderr)!r}")
+    want_calls = [raw(c) for c in case["calls"]]
+    if calls != want_calls:
+        problems.append(f"calls {[c[:200] for c in calls]}, want {[c[:200] for c in want_calls]}")
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--library", required=True, help="the scripted WormAPI library")
+    parser.add_argument("--platform", choices=["posix", "windows"], default="posix")
+    parser.add_argument("--launcher", default="", help="command prefix, e.g. wine")
+    opts = parser.parse_args()
+
+    passed = failed = skipped = 0
+    for case in CASES:
+        if case.get("posix_only") and opts.platform != "posix":
+            skipped += 1
+            continue
+        with tempfile.TemporaryDirectory(prefix="worm_case_") as workdir:
+            problems = check(case, opts, *run_case(case, opts, workdir))
+        if problems:
+            failed += 1
+            print(f"FAIL {case['name']}")
+            for p in problems:
+                print(f"    {p}")
+        else:
+            passed += 1
+            print(f"ok   {case['name']}")
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
