@@ -24,6 +24,11 @@ INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 USAGE = "usage: worm_export <drive> <client>\n"
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def lines(*texts):
     return "".join(t + "\n" for t in texts)
 
@@ -156,10 +161,10 @@ def run_case(case, opts, workdir):
         out_path = os.path.join(workdir, "stdout.txt") if target == "file" else target
         with open(out_path, "wb") as out:
             done = run(out)
-        stdout = open(out_path, "rb").read() if target == "file" else None
+        stdout = read_bytes(out_path) if target == "file" else None
 
     calls_path = os.path.join(workdir, "calls.txt")
-    calls = open(calls_path, "rb").read().splitlines() if os.path.exists(calls_path) else []
+    calls = read_bytes(calls_path).splitlines() if os.path.exists(calls_path) else []
     return done.returncode, stdout, done.stderr, calls
 
 

@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""Tests of the stand-in WormAPI library: its exports read back whole.
+
+Stores are exported through store_dump (a small driver of the library) and the
+streams are read back with Python's tarfile and with GNU tar, then compared with
+the store's own files: names, order, sizes, contents and mtimes.
+
+  store_exports.py --dump store_dump --tool worm_export --sample examples/sample_store
+                   --codes wormapi/worm_store.h [--platform posix|windows] [--launcher wine]
+"""
+import argparse
+import io
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+
+INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
+OPTS = None
+CODES = {}
+CHUNK = 0
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def read_header(path):
+    """The result codes and the chunk size, from the library's own header."""
+    text = read_bytes(path).decode()
+    codes = {name: int(value) for name, value in re.findall(r"(WORM_\w+)\s*=\s*(\d+)", text)}
+    size = re.search(r"#define WORM_STORE_CHUNK_SIZE\s+\(([\d *]+)\)", text).group(1)
+    chunk = 1
+    for factor in size.split("*"):
+        chunk *= int(factor)
+    return codes, chunk
+
+
+def make_store(root, records):
+    """Writes records (relative name -> bytes) below root."""
+    for name, data in records.items():
+        path = os.path.join(os.fsencode(root), os.fsencode(name))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+def store_tree(root):
+    """Regular files below root as {relative name bytes: (contents, mtime)}."""
+    tree = {}
+    root = os.fsencode(root)
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                rel = os.path.relpath(path, root).replace(os.sep.encode(), b"/")
+                tree[rel] = (read_bytes(path), int(os.stat(path).st_mtime))
+    return tree
+
+
+class Dump:
+    """One run of store_dump: init and export results, chunk lengths, stream."""
+
+    def __init__(self, workdir, drive="store", first_last=(), options=()):
+        out = os.path.join(workdir, "out.tar")
+        if os.path.exists(out):
+            os.remove(out)
+        command = (shlex.split(OPTS.launcher) + [os.path.abspath(OPTS.dump), "-o", "out.tar"]
+                   + [str(a) for a in options] + [drive] + [str(a) for a in first_last])
+        done = subprocess.run(command, cwd=workdir, capture_output=True, timeout=300,
+                              stdin=subprocess.DEVNULL)
+        if done.returncode != 0 or done.stderr.strip():
+            raise AssertionError(f"store_dump failed: {done.returncode} {done.stderr!r}")
+        self.init = self.export = None
+        self.chunks = []
+        for line in done.stdout.decode().splitlines():
+            word, value = line.split(" ", 1)
+            if word == "init":
+                self.init = value
+            elif word == "export":
+                self.export = int(value)
+            else:
+                self.chunks.append(int(value))
+        self.stream = read_bytes(out) if os.path.exists(out) else b""
+
+
+class StoreCase(unittest.TestCase):
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="worm_store_")
+        self.store = os.path.join(self.workdir, "store")
+        os.mkdir(self.store)
+
+    def tearDown(self):
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def assert_reads_back(self, dump, want):
+        """The stream is a whole archive of exactly want, in byte order of names."""
+        self.assertEqual(dump.init, "0")
+        self.assertEqual(dump.export, 0)
+        self.assertTrue(dump.chunks, "no chunk delivered")
+        self.assertTrue(all(n == CHUNK for n in dump.chunks[:-1]), dump.chunks)
+        self.assertTrue(0 < dump.chunks[-1] <= CHUNK, dump.chunks)
+        self.assertEqual(sum(dump.chunks), len(dump.stream))
+        self.assertEqual(len(dump.stream) % 512, 0)
+        self.assertEqual(dump.stream[-1024:], bytes(1024), "no closing zero blocks")
+
+        with tarfile.open(fileobj=io.BytesIO(dump.stream)) as archive:
+            members = archive.getmembers()
+            self.assertTrue(all(m.isfile() for m in members))
+            names = [os.fsencode(m.name) for m in members]
+            self.assertEqual(names, sorted(want), "members not in byte order of names")
+            got = {os.fsencode(m.name): (archive.extractfile(m).read(), m.mtime)
+                   for m in members}
+        self.assertEqual(got, want, "tarfile reads back other records")
+
+        extracted = os.path.join(self.workdir, "extracted")
+        shutil.rmtree(extracted, ignore_errors=True)
+        os.mkdir(extracted)
+        tar = subprocess.run(["tar", "--warning=no-timestamp", "-xf", "-", "-C", extracted], input=dump.stream,
+                             capture_output=True)
+        self.assertEqual((tar.returncode, tar.stderr), (0, b""))
+        self.assertEqual(store_tree(extracted), want, "GNU tar extracts other records")
+
+    def records(self, names):
+        tree = store_tree(self.store)
+        return {os.fsencode(n): tree[os.fsencode(n)] for n in names}
+
+
+class Exports(StoreCase):
+    def test_sample_store_full_and_filtered(self):
+        shutil.rmtree(self.store)
+        shutil.copytree(OPTS.sample, self.store)
+        everything = store_tree(self.store)
+        self.assert_reads_back(Dump(self.workdir), everything)
+        in_range = {n: v for n, v in everything.items()
+                    if re.match(rb"0*(5\d\d|600)\D", os.path.basename(n))}
+        self.assertEqual(len(in_range), 3)
+        self.assert_reads_back(Dump(self.workdir, first_last=(500, 600)), in_range)
+
+    def test_names_order_and_sizes(self):
+        records = {
+            "a/x": b"in folder a", "a-b/x": b"dash sorts before slash", "a.txt": b"dot too",
+            "a b": b"space", "deep/er/still/0550-r": b"nested",
+            "empty": b"", "one-block": b"x" * 512, "chunk-plus-one": b"c" * (CHUNK + 1),
+            "three-chunks": bytes(range(256)) * (3 * CHUNK // 256 + 3),
+            "n" * 100: b"name of exactly 100 bytes",
+            "long/" + "m" * 150 + "/" + "f" * 120: b"name needs a pax header",
+        }
+        if OPTS.platform == "posix":
+            records["caf\u00e9 \udcff"] = b"UTF-8 and a byte that is not"
+        make_store(self.store, records)
+        os.utime(os.path.join(self.store, "a.txt"), (0, 0))
+        os.utime(os.path.join(self.store, "a b"), (8**11 + 5, 8**11 + 5))
+        self.assert_reads_back(Dump(self.workdir), self.records(records))
+
+    def test_transaction_ranges(self):
+        names = ["0499-a", "0500-b", "500c", "0600-d", "0601-e", "0" * 30 + "500-f",
+                 "9" * 30 + "-g", "x0500-h", "-0500-i", "sub/0550-j", "0550", "5000-k"]
+        make_store(self.store, {n: n.encode() for n in names})
+        cases = [
+            ((500, 600), ["0500-b", "500c", "0600-d", "0" * 30 + "500-f", "sub/0550-j",
+                          "0550"]),
+            ((601, 601), ["0601-e"]),
+            ((499, 499), ["0499-a"]),
+            ((5000, INT32_MAX), ["5000-k"]),
+            ((INT32_MIN, -1), []),
+            ((0, 0), []),
+        ]
+        for first_last, want in cases:
+            with self.subTest(range=first_last):
+                self.assert_reads_back(Dump(self.workdir, first_last=first_last),
+                                       self.records(want))
+
+    def test_empty_store_is_an_empty_archive(self):
+        dump = Dump(self.workdir)
+        self.assertEqual((dump.export, dump.chunks, dump.stream), (0, [1024], bytes(1024)))
+
+
+class Errors(StoreCase):
+    def test_init_fails_without_writing_a_handle(self):
+        make_store(self.workdir, {"a-file": b"not a folder"})
+        for drive in ["missing", "a-file", ""]:
+            with self.subTest(drive=drive):
+                dump = Dump(self.workdir, drive)
+                self.assertEqual(dump.init, str(CODES["WORM_ERR_NO_STORE"]))
+                self.assertEqual(dump.chunks, [])
+
+    def test_refused_calls_deliver_no_chunk(self):
+        make_store(self.store, {"0550-r": b"record"})
+        cases = [
+            ((601, 600), (), "WORM_ERR_BAD_RANGE"),
+            ((500, 600), ("-c", "acme"), "WORM_ERR_NOT_SUPPORTED"),
+            ((), ("-n", "ctx"), "WORM_ERR_NULL_ARGUMENT"),
+            ((), ("-n", "callback"), "WORM_ERR_NULL_ARGUMENT"),
+            ((500, 600), ("-n", "ctx"), "WORM_ERR_NULL_ARGUMENT"),
+            ((500, 600), ("-n", "callback"), "WORM_ERR_NULL_ARGUMENT"),
+        ]
+        for first_last, options, code in cases:
+            with self.subTest(first_last=first_last, options=options):
+                dump = Dump(self.workdir, first_last=first_last, options=options)
+                self.assertEqual((dump.init, dump.export, dump.chunks), ("0", CODES[code], []))
+
+    def test_export_stops_when_a_record_breaks_or_the_callback_asks(self):
+        # b-big fills three chunks on its own: it is being read when the first
+        # chunk arrives, and c-later is opened only after the third.
+        cases = [
+            (("-t", 0, "store/b-big"), "WORM_ERR_RECORD_UNREADABLE", 1),  # truncated mid-read
+            (("-r", 0, "store/c-later"), "WORM_ERR_RECORD_UNREADABLE", 3),  # vanished
+            (("-s", 0), "WORM_ERR_CALLBACK_STOPPED", 1),
+            (("-s", 1), "WORM_ERR_CALLBACK_STOPPED", 2),
+        ]
+        for options, code, chunks in cases:
+            with self.subTest(options=options):
+                make_store(self.store, {"a-small": b"a", "b-big": b"b" * (3 * CHUNK),
+                                        "c-later": b"c"})
+                dump = Dump(self.workdir, options=options)
+                self.assertEqual(dump.export, CODES[code])
+                self.assertEqual(dump.chunks, [CHUNK] * chunks, "chunks after the stop")
+
+
+class Tool(StoreCase):
+    def test_tool_on_the_sample_store(self):
+        tool = shlex.split(OPTS.launcher) + [os.path.abspath(OPTS.tool), OPTS.sample, "demo"]
+        done = subprocess.run(tool, capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
+        # Six records in the full export, three in the filtered one, each one
+        # header block and one data block, then the two closing zero blocks.
+        want = ("using drive {}\nresult worm_init(): 0\n"
+                "chunk no: 0\tlength: 7168 bytes\nresult worm_export_tar(): 0\n\n"
+                "using client demo\nchunk no: 1\tlength: 4096 bytes\n"
+                "result worm_export...(): 0\n").format(OPTS.sample)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(done.stdout.replace(b"\r\n", b"\n").decode(), want)
+
+
+def main():
+    global OPTS, CODES, CHUNK
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dump", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--sample", required=True)
+    parser.add_argument("--codes", required=True, help="the library's header of codes")
+    parser.add_argument("--platform", choices=["posix", "windows"], default="posix")
+    parser.add_argument("--launcher", default="")
+    OPTS, rest = parser.parse_known_args()
+    CODES, CHUNK = read_header(OPTS.codes)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
