@@ -160,6 +160,21 @@ class Exports(StoreCase):
             os.utime(os.path.join(self.store, "a b"), (8**11 + 5, 8**11 + 5))
         self.assert_reads_back(Dump(self.workdir), self.records(records))
 
+    def test_links_and_special_files_are_not_records(self):
+        if OPTS.platform != "posix":
+            self.skipTest("symbolic links and FIFOs as Wine shows them are plain files")
+        records = {"0500-real": b"real", "sub/0550-real": b"also real"}
+        make_store(self.store, records)
+        os.symlink("0500-real", os.path.join(self.store, "0501-link"))
+        os.symlink("sub", os.path.join(self.store, "0502-folder-link"))
+        os.symlink("missing", os.path.join(self.store, "0503-dangling"))
+        os.symlink("..", os.path.join(self.store, "sub", "0504-loop"))
+        os.mkfifo(os.path.join(self.store, "0505-fifo"))
+        for first_last in [(), (500, 600)]:
+            with self.subTest(range=first_last):
+                self.assert_reads_back(Dump(self.workdir, first_last=first_last),
+                                       self.records(records))
+
     def test_transaction_ranges(self):
         names = ["0499-a", "0500-b", "500c", "0600-d", "0601-e", "0" * 30 + "500-f",
                  "9" * 30 + "-g", "x0500-h", "-0500-i", "sub/0550-j", "0550", "5000-k"]

@@ -16,6 +16,7 @@ program that reports the whole 32-bit code.
 """
 import argparse
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -208,10 +209,13 @@ def main():
     parser.add_argument("--platform", choices=["posix", "windows"], default="posix")
     parser.add_argument("--launcher", default="", help="command prefix, e.g. wine")
     parser.add_argument("--exit-code-helper", help="Windows program that reports exit codes")
+    parser.add_argument("--only", help="run only the cases whose name matches this regex")
     opts = parser.parse_args()
 
     passed = failed = skipped = 0
     for case in CASES:
+        if opts.only and not re.search(opts.only, case["name"]):
+            continue
         if case.get("posix_only") and opts.platform != "posix":
             skipped += 1
             continue
