@@ -108,6 +108,13 @@ int32_t deliver(export_job &job)
     return stop == 0 ? WORM_OK : WORM_ERR_CALLBACK_STOPPED;
 }
 
+/* Counts n more bytes of the buffer as filled; a full buffer goes out as a chunk. */
+int32_t filled(export_job &job, size_t n)
+{
+    job.fill += n;
+    return job.fill == chunk_size ? deliver(job) : WORM_OK;
+}
+
 /* Appends bytes (zeros when from is null) to the stream, delivering full chunks. */
 int32_t put(export_job &job, const unsigned char *from, size_t count)
 {
@@ -119,13 +126,10 @@ int32_t put(export_job &job, const unsigned char *from, size_t count)
         } else {
             std::memset(job.buffer + job.fill, 0, n);
         }
-        job.fill += n;
         count -= n;
-        if (job.fill == chunk_size) {
-            int32_t r = deliver(job);
-            if (r != WORM_OK)
-                return r;
-        }
+        int32_t r = filled(job, n);
+        if (r != WORM_OK)
+            return r;
     }
     return WORM_OK;
 }
@@ -133,13 +137,15 @@ int32_t put(export_job &job, const unsigned char *from, size_t count)
 /* Zero bytes that pad count bytes of data up to a whole block. */
 size_t padding(uint64_t count) { return (block_size - count % block_size) % block_size; }
 
-/* Writes value as a NUL-terminated octal field; false when it does not fit. */
-bool put_octal(unsigned char *field, size_t width, uint64_t value)
+/* Whether value fits an octal field of width bytes: its digits and a NUL. */
+bool fits(size_t width, uint64_t value) { return value >> (3 * (width - 1)) == 0; }
+
+/* Writes value, which fits, as a zero-padded NUL-terminated octal field. */
+void put_octal(unsigned char *field, size_t width, uint64_t value)
 {
     field[width - 1] = '\0';
     for (size_t i = width - 1; i-- > 0; value >>= 3)
         field[i] = static_cast<unsigned char>('0' + (value & 7));
-    return value == 0;
 }
 
 /* One "LEN key=value\n" record of a pax header; LEN counts the whole record. */
@@ -180,9 +186,11 @@ int32_t put_header(export_job &job, const std::string &name, const record_info &
     std::string pax;
     if (name.size() > 100)
         pax += pax_record("path", name);
-    if (!put_octal(h + 124, 12, info.size))
+    bool size_fits = fits(12, info.size);
+    bool mtime_fits = info.mtime >= 0 && fits(12, static_cast<uint64_t>(info.mtime));
+    if (!size_fits)
         pax += pax_record("size", std::to_string(info.size));
-    if (info.mtime < 0 || !put_octal(h + 136, 12, static_cast<uint64_t>(info.mtime)))
+    if (!mtime_fits)
         pax += pax_record("mtime", std::to_string(info.mtime));
     if (!pax.empty()) {
         fill_header(h, "PaxHeader", pax.size(), 0, 0644, 'x');
@@ -194,10 +202,8 @@ int32_t put_header(export_job &job, const std::string &name, const record_info &
         if (r != WORM_OK)
             return r;
     }
-    /* Fields that overflowed are carried by the pax header; readers ignore them. */
-    uint64_t size = info.size < (uint64_t{1} << 33) ? info.size : 0;
-    int64_t mtime = info.mtime >= 0 && info.mtime < (int64_t{1} << 33) ? info.mtime : 0;
-    fill_header(h, name, size, mtime, info.mode, '0');
+    /* Fields that do not fit are carried by the pax header; readers ignore them. */
+    fill_header(h, name, size_fits ? info.size : 0, mtime_fits ? info.mtime : 0, info.mode, '0');
     return put(job, h, block_size);
 }
 
@@ -206,16 +212,12 @@ int32_t put_contents(export_job &job, std::FILE *f, uint64_t size)
 {
     while (size > 0) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(size, chunk_size - job.fill));
-        size_t got = std::fread(job.buffer + job.fill, 1, want, f);
-        if (got != want)
+        if (std::fread(job.buffer + job.fill, 1, want, f) != want)
             return WORM_ERR_RECORD_UNREADABLE;
-        job.fill += got;
-        size -= got;
-        if (job.fill == chunk_size) {
-            int32_t r = deliver(job);
-            if (r != WORM_OK)
-                return r;
-        }
+        size -= want;
+        int32_t r = filled(job, want);
+        if (r != WORM_OK)
+            return r;
     }
     return WORM_OK;
 }
