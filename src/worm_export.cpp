@@ -10,6 +10,7 @@
  *
  * Exits 0 once the store was opened, else with worm_init's failure code.
  */
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,10 @@ int main(int argc, char *argv[])
 
     /* Unbuffered: every line is out before the library can crash or hang. */
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+#ifdef SIGPIPE
+    /* A closed pipe is a failed write like any other: finish and close the store. */
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     std::printf("using drive %s\n", drive);
     int32_t result = worm_init(&ctx, drive);

@@ -11,7 +11,9 @@
  *   -s N        the callback asks to stop at chunk N
  *   -t N PATH   truncate PATH to 0 bytes when chunk N arrives
  *   -r N PATH   remove PATH when chunk N arrives
- *   -n WHAT     pass a null ctx or callback to the export
+ *   -n WHAT     pass a null: "handle" or "drive" to worm_init, "ctx" to the
+ *               export and to worm_cleanup (printing "cleanup CODE"), or
+ *               "callback" to the export
  */
 #include <cstdint>
 #include <cstdio>
@@ -87,7 +89,9 @@ int main(int argc, char *argv[])
     /* A failed init must leave the handle as it found it. */
     worm_context *const untouched = reinterpret_cast<worm_context *>(&s);
     worm_context *ctx = untouched;
-    int32_t r = worm_init(&ctx, argv[i]);
+    int32_t r = std::strcmp(null_arg, "handle") == 0
+                    ? worm_init(nullptr, argv[i])
+                    : worm_init(&ctx, std::strcmp(null_arg, "drive") == 0 ? nullptr : argv[i]);
     std::printf("init %d%s\n", r, r != 0 && ctx != untouched ? " handle written" : "");
     if (r != 0)
         return 0;
@@ -101,6 +105,8 @@ int main(int argc, char *argv[])
                                                  std::atoi(argv[i + 2]), client,
                                                  use_callback, &s);
     std::printf("export %d\n", r);
+    if (!use_ctx)
+        std::printf("cleanup %d\n", worm_cleanup(nullptr));
     worm_cleanup(ctx);
     if (s.out)
         std::fclose(s.out);

@@ -77,7 +77,7 @@ class Dump:
                               stdin=subprocess.DEVNULL)
         if done.returncode != 0 or done.stderr.strip():
             raise AssertionError(f"store_dump failed: {done.returncode} {done.stderr!r}")
-        self.init = self.export = None
+        self.init = self.export = self.cleanup = None
         self.chunks = []
         for line in done.stdout.decode().splitlines():
             word, value = line.split(" ", 1)
@@ -85,6 +85,8 @@ class Dump:
                 self.init = value
             elif word == "export":
                 self.export = int(value)
+            elif word == "cleanup":
+                self.cleanup = int(value)
             else:
                 self.chunks.append(int(value))
         self.stream = read_bytes(out) if os.path.exists(out) else b""
@@ -206,6 +208,15 @@ class Errors(StoreCase):
                 dump = Dump(self.workdir, drive)
                 self.assertEqual(dump.init, str(CODES["WORM_ERR_NO_STORE"]))
                 self.assertEqual(dump.chunks, [])
+
+    def test_null_arguments_are_refused(self):
+        make_store(self.store, {"0550-r": b"record"})
+        null = CODES["WORM_ERR_NULL_ARGUMENT"]
+        for what in ["handle", "drive"]:
+            with self.subTest(null=what):
+                self.assertEqual(Dump(self.workdir, options=("-n", what)).init, str(null))
+        dump = Dump(self.workdir, options=("-n", "ctx"))
+        self.assertEqual((dump.export, dump.cleanup), (null, null))
 
     def test_refused_calls_deliver_no_chunk(self):
         make_store(self.store, {"0550-r": b"record"})

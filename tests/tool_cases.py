@@ -115,6 +115,10 @@ CASES = [
          args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full",
          stdout=None, status=1, posix_only=True,
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
+    dict(name="a closed pipe for stdout still cleans up, but does not exit 0",
+         args=["E:", "acme"], script=["full 0 512"], stdout_to="closed pipe",
+         stdout=None, status=1, posix_only=True,
+         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
     dict(plain_run("%s%n%x%%", "%s%n"), name="format directives print as data"),
     dict(plain_run("", ""), name="empty strings pass and print unchanged"),
     dict(plain_run("C:\\store dir\\", "a b"), name="backslashes and spaces pass unchanged"),
@@ -163,6 +167,12 @@ def run_case(case, opts, workdir):
     if target == "pipe":
         done = run(subprocess.PIPE)
         stdout = done.stdout
+    elif target == "closed pipe":
+        reader, writer = os.pipe()
+        os.close(reader)
+        done = run(writer)
+        os.close(writer)
+        stdout = None
     else:
         out_path = os.path.join(workdir, "stdout.txt") if target == "file" else target
         with open(out_path, "wb") as out:
