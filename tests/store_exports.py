@@ -124,8 +124,8 @@ class StoreCase(unittest.TestCase):
         extracted = os.path.join(self.workdir, "extracted")
         shutil.rmtree(extracted, ignore_errors=True)
         os.mkdir(extracted)
-        tar = subprocess.run(["tar", "--warning=no-timestamp", "-xf", "-", "-C", extracted], input=dump.stream,
-                             capture_output=True)
+        tar = subprocess.run(["tar", "--warning=no-timestamp", "-xf", "-", "-C", extracted],
+                             input=dump.stream, capture_output=True)
         self.assertEqual((tar.returncode, tar.stderr), (0, b""))
         self.assertEqual(store_tree(extracted), want, "GNU tar extracts other records")
 
