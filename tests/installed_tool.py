@@ -39,7 +39,7 @@ def main():
 
         # Put the scripted library where the installed one is; it records calls.
         name = os.path.basename(opts.scripted)
-        installed = [p for p in glob.glob(os.path.join(prefix, "*", name))]
+        installed = glob.glob(os.path.join(prefix, "*", name))
         for path in installed:
             shutil.copy(opts.scripted, path)
         env = dict(clean_env, WORM_CALLS="calls.txt")

@@ -68,9 +68,10 @@ int main(int argc, char *argv[])
         if (i + 1 + with_path >= argc)
             usage();
         const char *value = argv[++i];
-        if (opt == "-o" && !(s.out = std::fopen(value, "wb")))
-            return 2;
-        else if (opt == "-c")
+        if (opt == "-o") {
+            if (!(s.out = std::fopen(value, "wb")))
+                return 2;
+        } else if (opt == "-c")
             client = value;
         else if (opt == "-s")
             s.stop_at = std::atol(value);
@@ -80,7 +81,7 @@ int main(int argc, char *argv[])
             s.remove_at = std::atol(value), s.remove_path = argv[++i];
         else if (opt == "-n")
             null_arg = value;
-        else if (opt != "-o")
+        else
             usage();
     }
     if (argc - i != 1 && argc - i != 3)

@@ -84,14 +84,14 @@ script read_script()
             continue;
         std::string op = word;
         char *arg = std::strtok(nullptr, " \r\n");
-        int32_t first = arg ? static_cast<int32_t>(std::strtoll(arg, nullptr, 10)) : 0;
+        int32_t code = arg ? static_cast<int32_t>(std::strtoll(arg, nullptr, 10)) : 0;
         if (op == "init") {
-            s.init = first;
+            s.init = code;
         } else if (op == "cleanup") {
-            s.cleanup = first;
+            s.cleanup = code;
         } else if (op == "full" || op == "filtered") {
             export_script &e = op == "full" ? s.full : s.filtered;
-            e.code = first;
+            e.code = code;
             while (char *len = std::strtok(nullptr, " \r\n"))
                 e.lengths.push_back(static_cast<int32_t>(std::strtoll(len, nullptr, 10)));
         } else if (op == "crash" && arg) {
