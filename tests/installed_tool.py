@@ -30,7 +30,7 @@ def main():
         run = shlex.split(opts.launcher) + [tool, os.path.abspath(opts.sample), "demo"]
         clean_env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
 
-        done = subprocess.run(run, capture_output=True, env=clean_env, cwd=prefix)
+        done = subprocess.run(run, capture_output=True, env=clean_env, cwd=prefix, timeout=120)
         out = done.stdout.replace(b"\r\n", b"\n")
         if done.returncode != 0 or b"result worm_export_tar(): 0\n" not in out:
             print(f"FAIL installed tool on the sample store: {done.returncode} {out!r} "
@@ -43,7 +43,7 @@ def main():
         for path in installed:
             shutil.copy(opts.scripted, path)
         env = dict(clean_env, WORM_CALLS="calls.txt")
-        done = subprocess.run(run, capture_output=True, env=env, cwd=prefix)
+        done = subprocess.run(run, capture_output=True, env=env, cwd=prefix, timeout=120)
         calls = os.path.join(prefix, "calls.txt")
         if done.returncode != 0 or not installed or not os.path.exists(calls):
             print(f"FAIL the installed tool did not load the library put in place of "

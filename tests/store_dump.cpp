@@ -6,7 +6,8 @@
  *
  * Runs the full export, or the filtered one when FIRST and LAST are given, and
  * prints the init result, one "chunk LEN" line per chunk and the export result.
- *   -o FILE     also write the stream to FILE
+ *   -o FILE     also write the stream to FILE; "-" writes it to standard
+ *               output, and the lines then go to standard error
  *   -c CLIENT   pass CLIENT as the filtered export's fourth argument
  *   -s N        the callback asks to stop at chunk N
  *   -t N PATH   truncate PATH to 0 bytes when chunk N arrives
@@ -15,6 +16,11 @@
  *               export and to worm_cleanup (printing "cleanup CODE"), or
  *               "callback" to the export
  */
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +34,7 @@ namespace fs = std::filesystem;
 
 struct dump_state {
     std::FILE *out = nullptr;
+    std::FILE *report = stdout; /* where the result and chunk lines go */
     long chunks = 0;
     long stop_at = -1, truncate_at = -1, remove_at = -1;
     const char *truncate_path = nullptr, *remove_path = nullptr;
@@ -45,7 +52,7 @@ static void usage()
 static int32_t WORM_CALL on_chunk(const unsigned char *chunk, int32_t length, void *data)
 {
     dump_state &s = *static_cast<dump_state *>(data);
-    std::printf("chunk %d\n", length);
+    std::fprintf(s.report, "chunk %d\n", length);
     if (s.out)
         std::fwrite(chunk, 1, static_cast<size_t>(length), s.out);
     long n = s.chunks++;
@@ -68,7 +75,13 @@ int main(int argc, char *argv[])
         if (i + 1 + with_path >= argc)
             usage();
         const char *value = argv[++i];
-        if (opt == "-o") {
+        if (opt == "-o" && std::strcmp(value, "-") == 0) {
+#ifdef _WIN32
+            _setmode(_fileno(stdout), _O_BINARY); /* the stream's bytes, untranslated */
+#endif
+            s.out = stdout;
+            s.report = stderr;
+        } else if (opt == "-o") {
             if (!(s.out = std::fopen(value, "wb")))
                 return 2;
         } else if (opt == "-c")
@@ -93,7 +106,7 @@ int main(int argc, char *argv[])
     int32_t r = std::strcmp(null_arg, "handle") == 0
                     ? worm_init(nullptr, argv[i])
                     : worm_init(&ctx, std::strcmp(null_arg, "drive") == 0 ? nullptr : argv[i]);
-    std::printf("init %d%s\n", r, r != 0 && ctx != untouched ? " handle written" : "");
+    std::fprintf(s.report, "init %d%s\n", r, r != 0 && ctx != untouched ? " handle written" : "");
     if (r != 0)
         return 0;
 
@@ -105,11 +118,11 @@ int main(int argc, char *argv[])
         r = worm_export_tar_filtered_transaction(use_ctx, std::atoi(argv[i + 1]),
                                                  std::atoi(argv[i + 2]), client,
                                                  use_callback, &s);
-    std::printf("export %d\n", r);
+    std::fprintf(s.report, "export %d\n", r);
     if (!use_ctx)
-        std::printf("cleanup %d\n", worm_cleanup(nullptr));
+        std::fprintf(s.report, "cleanup %d\n", worm_cleanup(nullptr));
     worm_cleanup(ctx);
-    if (s.out)
-        std::fclose(s.out);
+    if (s.out && std::fclose(s.out) != 0)
+        return 3;
     return 0;
 }

@@ -200,6 +200,44 @@ class Exports(StoreCase):
         self.assertEqual((dump.export, dump.chunks, dump.stream), (0, [1024], bytes(1024)))
 
 
+class LargeRecord(StoreCase):
+    """Sizes and offsets past 2 and 4 GiB, where 32-bit code breaks."""
+
+    def test_sparse_record_past_4_gib_exports_whole(self):
+        size = 2**32 + 3 * 512 + 7
+        marks = {0: b"first", 2**31 - 3: b"across 2 GiB", 2**32 - 5: b"across 4 GiB",
+                 size - 4: b"last"}
+        path = os.path.join(self.store, "0550-large")
+        with open(path, "wb") as f:
+            f.truncate(size)  # sparse: no disk space for the zeros
+            for offset, mark in marks.items():
+                f.seek(offset)
+                f.write(mark)
+        # The stream is read as it comes, through a pipe: 4 GiB never lands on disk.
+        command = shlex.split(OPTS.launcher) + [os.path.abspath(OPTS.dump), "-o", "-", "store"]
+        report = os.path.join(self.workdir, "report.txt")
+        with open(report, "wb") as lines, open(path, "rb") as source, \
+                subprocess.Popen(command, cwd=self.workdir, stdout=subprocess.PIPE,
+                                 stderr=lines, stdin=subprocess.DEVNULL) as dump:
+            header = tarfile.TarInfo.frombuf(dump.stdout.read(512), "utf-8", "surrogateescape")
+            self.assertEqual((header.name, header.size), ("0550-large", size))
+            offset = 0
+            while offset < size:
+                want = source.read(1 << 20)
+                got = dump.stdout.read(len(want))
+                if got != want:
+                    self.fail(f"the member differs from the record within bytes {offset}.."
+                              f"{offset + len(want)}")
+                offset += len(want)
+            tail = dump.stdout.read()
+            self.assertEqual(dump.wait(), 0)
+        self.assertEqual(tail, bytes(512 - size % 512 + 1024), "padding and end blocks")
+        report = read_bytes(report).decode().splitlines()
+        self.assertEqual((report[0], report[-1]), ("init 0", "export 0"))
+        chunks = [int(line.split()[1]) for line in report[1:-1]]
+        self.assertEqual(sum(chunks), 512 + size + len(tail))
+
+
 class Errors(StoreCase):
     def test_init_fails_without_writing_a_handle(self):
         make_store(self.workdir, {"a-file": b"not a folder"})

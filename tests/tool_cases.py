@@ -19,12 +19,14 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 USAGE = "usage: worm_export <drive> <client>\n"
+CASE_SECONDS = 60  # a run that has not ended by then has hung: the case fails
 
 
 def read_bytes(path):
@@ -143,6 +145,20 @@ def raw(text):
     return text.encode("utf-8", "surrogateescape")
 
 
+def run_bounded(command, **kwargs):
+    """Runs command with a time limit; on overrun kills its whole process group
+    (the tool under the exit-code helper is a grandchild) and raises TimeoutExpired."""
+    with subprocess.Popen(command, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                          start_new_session=True, **kwargs) as process:
+        try:
+            stdout, stderr = process.communicate(timeout=CASE_SECONDS)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            raise
+    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
+
+
 def run_case(case, opts, workdir):
     with open(os.path.join(workdir, "script.txt"), "w") as f:
         f.write("".join(line + "\n" for line in case.get("script", [])))
@@ -160,8 +176,7 @@ def run_case(case, opts, workdir):
     command = shlex.split(opts.launcher) + command
 
     def run(stdout):
-        return subprocess.run(command, cwd=workdir, env=env, stdout=stdout,
-                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=120)
+        return run_bounded(command, cwd=workdir, env=env, stdout=stdout)
 
     target = case.get("stdout_to", "pipe")
     if target == "pipe":
@@ -230,7 +245,10 @@ def main():
             skipped += 1
             continue
         with tempfile.TemporaryDirectory(prefix="worm_case_") as workdir:
-            problems = check(case, opts, *run_case(case, opts, workdir))
+            try:
+                problems = check(case, opts, *run_case(case, opts, workdir))
+            except subprocess.TimeoutExpired:
+                problems = [f"did not end within {CASE_SECONDS} s"]
         if problems:
             failed += 1
             print(f"FAIL {case['name']}")

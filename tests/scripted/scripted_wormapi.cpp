@@ -11,7 +11,9 @@
  *   crash full|filtered N     abort after delivering N chunks of that export
  * WORM_CALLS names the file the calls are appended to, one a line.  Pointers
  * are recorded as p1, p2, ... in order of first sight, and null as "null", so
- * a recording compares across runs and platforms.
+ * a recording compares across runs and platforms.  On 32-bit x86 a callback
+ * that leaves the stack pointer elsewhere than a matched call would (a calling
+ * convention mismatch) is recorded with how far off it was.
  */
 #include <cstdint>
 #include <cstdio>
@@ -104,7 +106,57 @@ script read_script()
     return s;
 }
 
-/* Delivers the scripted chunks, recording what the callback returns. */
+#if defined(__i386__)
+/* Calls callback with the stack pointer kept aside and says how far the call moved
+ * it, then puts it back: on 32-bit x86 a caller and a callee that disagree on who
+ * pops the arguments leave it off by their size, and this library stays sound. */
+int32_t call_measured(worm_chunk_callback *callback, const unsigned char *chunk,
+                      int32_t length, void *data, long &moved)
+{
+    int32_t result;
+    long displaced;
+    uintptr_t saved, scratch;
+    __asm__ volatile("movl %%esp, %%esi\n\t"
+                     "pushl %[data]\n\t"
+                     "pushl %[length]\n\t"
+                     "pushl %[chunk]\n\t"
+                     "call *%[callback]\n\t"
+                     "movl %%esi, %%edx\n\t"
+                     "subl %%esp, %%edx\n\t"
+                     "movl %%esi, %%esp"
+                     : "=a"(result), "=d"(displaced), "=c"(scratch), "=&S"(saved)
+                     : [callback] "r"(callback), [chunk] "r"(chunk), [length] "r"(length),
+                       [data] "r"(data)
+                     : "memory", "cc");
+    moved = displaced;
+    return result;
+}
+
+/* A callback of this library's own convention: how far a matched call moves it. */
+int32_t WORM_CALL probe(const unsigned char *, int32_t, void *) { return 0; }
+
+/* The stack pointer's move after a callback, against a matched call's; 0 is sound. */
+int32_t call_callback(worm_chunk_callback *callback, const unsigned char *chunk,
+                      int32_t length, void *data, long &off)
+{
+    long matched = 0;
+    call_measured(probe, nullptr, 0, nullptr, matched);
+    int32_t result = call_measured(callback, chunk, length, data, off);
+    off -= matched;
+    return result;
+}
+#else
+/* One calling convention: nothing to measure. */
+int32_t call_callback(worm_chunk_callback *callback, const unsigned char *chunk,
+                      int32_t length, void *data, long &off)
+{
+    off = 0;
+    return callback(chunk, length, data);
+}
+#endif
+
+/* Delivers the scripted chunks, recording what the callback returns and any
+ * stack pointer it left displaced. */
 int32_t run_export(const export_script &e, worm_chunk_callback *callback, void *data)
 {
     for (size_t i = 0;; i++) {
@@ -114,8 +166,10 @@ int32_t run_export(const export_script &e, worm_chunk_callback *callback, void *
         }
         if (i == e.lengths.size())
             break;
-        int32_t r = callback(chunk_bytes, e.lengths[i], data);
-        record("callback(" + std::to_string(e.lengths[i]) + ") = " + std::to_string(r));
+        long off = 0;
+        int32_t r = call_callback(callback, chunk_bytes, e.lengths[i], data, off);
+        record("callback(" + std::to_string(e.lengths[i]) + ") = " + std::to_string(r) +
+               (off ? ", stack pointer off by " + std::to_string(off) + " bytes" : ""));
     }
     return e.code;
 }
