@@ -1,6 +1,15 @@
-/* The chunk reporter: one numbered line for every chunk the library hands back. */
+/* The chunk reporter: one numbered line for every chunk the library hands back,
+ * and the one way any of the tool's lines reaches standard output. */
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "worm_api.h"
 
@@ -9,10 +18,60 @@ worm_chunk_callback export_chunk_callback;
 /* Number of the next chunk; it runs on across both exports and is never reset. */
 static int32_t chunk_counter = 0;
 
+/* Set once a line could not be written whole: the run must not end in success. */
+static bool line_lost = false;
+
+/* Writes all of text to standard output with the C runtime's low-level write,
+ * which on Windows still turns each \n into CRLF (text mode). */
+static bool write_whole(const char *text, size_t size)
+{
+    while (size > 0) {
+#ifdef _WIN32
+        long written = _write(1, text, static_cast<unsigned>(size));
+#else
+        long written = write(1, text, size);
+#endif
+        if (written <= 0)
+            return false;
+        text += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+/*
+ * Prints one line, formatted whole and then written in one call: it is out
+ * before the library goes on, and reaches a file or pipe as one write.  C stdio
+ * cannot promise that on Windows (an unbuffered stream is written a character
+ * at a time there) and costs a flush and locks a line where it can.
+ */
+void print_line(const char *format, ...)
+{
+    char small[256];
+    std::vector<char> large;
+    const char *text = small;
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    int size = std::vsnprintf(small, sizeof small, format, args);
+    if (size >= static_cast<int>(sizeof small)) { /* only a long drive or client */
+        large.resize(static_cast<size_t>(size) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        text = large.data();
+    }
+    va_end(again);
+    va_end(args);
+    if (size < 0 || !write_whole(text, static_cast<size_t>(size)))
+        line_lost = true;
+}
+
+/* Whether any line failed to reach standard output whole. */
+bool any_line_lost() { return line_lost; }
+
 /* The chunk's bytes and the callback data belong to the library: neither is read. */
 int32_t WORM_CALL export_chunk_callback(const unsigned char *, int32_t length, void *)
 {
-    std::printf("chunk no: %d\tlength: %d bytes\n", chunk_counter, length);
+    print_line("chunk no: %d\tlength: %d bytes\n", chunk_counter, length);
     chunk_counter++;
     return 0;
 }

@@ -74,7 +74,22 @@ NUMBERED_RUN = dict(
     calls=[init_call("E:"), FULL, chunk_call(512), chunk_call(10240), FILTERED,
            chunk_call(1024), CLEANUP])
 
+def many_chunks_run(full, filtered):
+    """A run whose exports hand back full and filtered chunks of 512 bytes."""
+    chunk_lines = [f"chunk no: {n}\tlength: 512 bytes" for n in range(full + filtered)]
+    return dict(
+        args=["E:", "acme"],
+        script=["full 0" + " 512" * full, "filtered 0" + " 512" * filtered],
+        stdout=lines("using drive E:", "result worm_init(): 0", *chunk_lines[:full],
+                     "result worm_export_tar(): 0", "", "using client acme",
+                     *chunk_lines[full:], "result worm_export...(): 0"),
+        calls=[init_call("E:"), FULL, *[chunk_call(512)] * full, FILTERED,
+               *[chunk_call(512)] * filtered, CLEANUP])
+
+
 CASES = [
+    dict(many_chunks_run(300, 200), stdout_to="file", count_writes=True,
+         name="each line reaches a file in one write"),
     dict(NUMBERED_RUN, name="chunks are numbered on across both exports",
          args=["E:", "acme"]),
     dict(NUMBERED_RUN, name="arguments after the second are ignored",
@@ -115,7 +130,7 @@ CASES = [
                 "crash"]),
     dict(name="an unwritable stdout still cleans up, but does not exit 0",
          args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full",
-         stdout=None, status=1, posix_only=True,
+         stdout=None, status=1,
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
     dict(name="a closed pipe for stdout still cleans up, but does not exit 0",
          args=["E:", "acme"], script=["full 0 512"], stdout_to="closed pipe",
@@ -174,6 +189,11 @@ def run_case(case, opts, workdir):
     if opts.exit_code_helper:
         command = [os.path.abspath(opts.exit_code_helper), "exit_code.txt"] + command
     command = shlex.split(opts.launcher) + command
+    out_path = os.path.join(workdir, "stdout.txt")
+    trace_path = os.path.join(workdir, "writes.txt")
+    if case.get("count_writes"):
+        command = strace_writes(out_path, trace_path) + command
+        env["ASAN_OPTIONS"] = "detect_leaks=0"  # LeakSanitizer cannot run under ptrace
 
     def run(stdout):
         return run_bounded(command, cwd=workdir, env=env, stdout=stdout)
@@ -189,7 +209,7 @@ def run_case(case, opts, workdir):
         os.close(writer)
         stdout = None
     else:
-        out_path = os.path.join(workdir, "stdout.txt") if target == "file" else target
+        out_path = out_path if target == "file" else target
         with open(out_path, "wb") as out:
             done = run(out)
         stdout = read_bytes(out_path) if target == "file" else None
@@ -199,10 +219,30 @@ def run_case(case, opts, workdir):
         status = int(read_bytes(os.path.join(workdir, "exit_code.txt"))) if status == 0 else None
     calls_path = os.path.join(workdir, "calls.txt")
     calls = read_bytes(calls_path).splitlines() if os.path.exists(calls_path) else []
-    return status, stdout, done.stderr, calls
+    writes = count_writes(trace_path) if case.get("count_writes") else None
+    return status, stdout, done.stderr, calls, writes
 
 
-def check(case, opts, status, stdout, stderr, calls):
+WRITE_CALLS = ("write", "writev", "pwrite64", "pwritev", "pwritev2")
+
+
+def strace_writes(path, trace_path):
+    """A prefix that records every write system call on path, in any process."""
+    strace = shutil.which("strace")
+    if not strace:
+        raise RuntimeError("strace is needed to count writes; install it")
+    return [strace, "-f", "-qq", "--seccomp-bpf", "-e", "signal=none",
+            "-e", "trace=" + ",".join(WRITE_CALLS), "-P", path, "-o", trace_path]
+
+
+def count_writes(trace_path):
+    """The write calls strace recorded; one cut in two by a thread switch counts once."""
+    pattern = re.compile(r"^(\d+ +)?(" + "|".join(WRITE_CALLS) + r")\(")
+    with open(trace_path) as trace:
+        return sum(1 for line in trace if pattern.match(line))
+
+
+def check(case, opts, status, stdout, stderr, calls, writes):
     """Returns what differs from the case's expectations, or an empty list."""
     def same_lines(data):
         return data.replace(b"\r\n", b"\n") if opts.platform == "windows" else data
@@ -221,6 +261,9 @@ def check(case, opts, status, stdout, stderr, calls):
     want_stderr = case.get("stderr", "")
     if want_stderr is not None and same_lines(stderr) != raw(want_stderr):
         problems.append(f"stderr {stderr[:400]!r}, want {raw(want_stderr)!r}")
+    line_count = stdout.count(b"\n") if stdout else 0
+    if writes is not None and writes != line_count:
+        problems.append(f"{writes} writes for {line_count} lines, want one a line")
     want_calls = [raw(c) for c in case["calls"]]
     if calls != want_calls:
         problems.append(f"calls {[c[:200] for c in calls]}, want {[c[:200] for c in want_calls]}")
