@@ -134,7 +134,7 @@ def line_run(launcher, env, workdir, program, chunks, strace_to=None):
     """Runs program on chunks chunks an export, stdout to a file; returns the
     seconds it took and its output."""
     out_path = os.path.join(workdir, program + ".out")
-    exe = [p for p in os.listdir(workdir) if p.startswith(program)][0]
+    exe = program + (".exe" if launcher else "")  # a launcher is Wine
     command = launcher + [os.path.join(workdir, exe), "E:", "bench"]
     if strace_to:
         command = ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "signal=none",

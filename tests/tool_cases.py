@@ -3,7 +3,8 @@
 
 Each case gives the tool's arguments and the script the library plays back, and
 says what must come out: standard output to the byte, standard error, the exit
-status and the calls the library recorded.
+status and the calls the library recorded; a case with count_writes also runs
+under strace and wants one write system call per line of output.
 
   tool_cases.py --tool worm_export --library path/to/scripted/libWormAPI.so
                 [--platform posix|windows] [--launcher "wine"]
@@ -73,6 +74,7 @@ NUMBERED_RUN = dict(
                  "result worm_export...(): 0"),
     calls=[init_call("E:"), FULL, chunk_call(512), chunk_call(10240), FILTERED,
            chunk_call(1024), CLEANUP])
+
 
 def many_chunks_run(full, filtered):
     """A run whose exports hand back full and filtered chunks of 512 bytes."""
@@ -209,10 +211,10 @@ def run_case(case, opts, workdir):
         os.close(writer)
         stdout = None
     else:
-        out_path = out_path if target == "file" else target
-        with open(out_path, "wb") as out:
+        path = out_path if target == "file" else target
+        with open(path, "wb") as out:
             done = run(out)
-        stdout = read_bytes(out_path) if target == "file" else None
+        stdout = read_bytes(path) if target == "file" else None
 
     status = done.returncode
     if opts.exit_code_helper:
