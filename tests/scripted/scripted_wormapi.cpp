@@ -135,12 +135,19 @@ int32_t call_measured(worm_chunk_callback *callback, const unsigned char *chunk,
 /* A callback of this library's own convention: how far a matched call moves it. */
 int32_t WORM_CALL probe(const unsigned char *, int32_t, void *) { return 0; }
 
+/* How far a call of this library's own convention moves the stack pointer. */
+long matched_move()
+{
+    long moved = 0;
+    call_measured(probe, nullptr, 0, nullptr, moved);
+    return moved;
+}
+
 /* The stack pointer's move after a callback, against a matched call's; 0 is sound. */
 int32_t call_callback(worm_chunk_callback *callback, const unsigned char *chunk,
                       int32_t length, void *data, long &off)
 {
-    long matched = 0;
-    call_measured(probe, nullptr, 0, nullptr, matched);
+    static const long matched = matched_move();
     int32_t result = call_measured(callback, chunk, length, data, off);
     off -= matched;
     return result;
