@@ -3,8 +3,9 @@
  *
  * Opens the store on <drive> through the WormAPI library, has the library export
  * the whole store as a TAR stream and then the records of transactions 500 to
- * 600, and prints one numbered line per chunk it hands back, with every result
- * code.  The archive bytes are neither kept nor read.
+ * 600, and prints one numbered line per chunk it hands back, with the result
+ * codes of worm_init and the exports (worm_cleanup's is not printed).  The
+ * archive bytes are neither kept nor read.
  *
  *   usage: worm_export <drive> <client>
  *

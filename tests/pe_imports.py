@@ -44,6 +44,14 @@ def exports(dump):
     return {m.group(1) for m in re.finditer(r"\[\s*\d+\] (\S+)", rows)}
 
 
+def report(problems):
+    """Prints each problem and the one-check tally; returns the exit status."""
+    for p in problems:
+        print(f"FAIL {p}")
+    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
+    return 1 if problems else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", required=True)
@@ -76,10 +84,7 @@ def main():
 
     for name, table in exe_imports.items():
         print(f"exe imports {name}: {' '.join(table)}")
-    for p in problems:
-        print(f"FAIL {p}")
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+    return report(problems)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""The release package works where it is unpacked.
+
+cpack makes the package into a fresh folder; it is unpacked into another; the
+demo that its README shows runs there, from the unpacked folder, with the
+README's lines and status; then a library copied over the packaged stand-in (the
+scripted one, which records its calls) is the one the tool loads.  For Windows,
+no program or DLL in it needs a DLL beyond Windows' own and WormAPI.dll, and
+without WormAPI.dll the program does not start at all.
+
+  packaged_tool.py --build-dir BUILD --cpack cpack --name worm_export-1.0-win32
+                   --scripted path/to/scripted/WormAPI.dll --platform posix|windows
+                   [--launcher wine] [--objdump i686-w64-mingw32-objdump]
+"""
+import argparse
+import glob
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zipfile
+
+import pe_imports
+
+SECONDS = 120
+
+
+def unpack(package, into):
+    """Unpacks the zip or .tar.gz; returns its one top folder."""
+    if package.endswith(".zip"):
+        with zipfile.ZipFile(package) as z:
+            z.extractall(into)
+    else:
+        with tarfile.open(package) as t:
+            t.extractall(into)
+    (top,) = os.listdir(into)
+    return os.path.join(into, top)
+
+
+def readme_demo(readme):
+    """(program, args, library file, expected stdout, status) as the README says them."""
+    text = readme.replace("\r\n", "\n")
+    command = re.search(r"sample store that comes with it:\n\n    (.+)\n", text).group(1)
+    shown = re.search(r"exits with status (\d+):\n\n((?:    .*\n|\n)+)", text)
+    expected = "".join(line[4:] + "\n" for line in shown.group(2).rstrip("\n").split("\n"))
+    library = re.search(r"The library: (\S+) in this package is a STAND-IN", text).group(1)
+    return shlex.split(command), library, expected, int(shown.group(1))
+
+
+def foreign_dlls(objdump, path):
+    """The DLLs a PE file imports that are neither Windows' own nor WormAPI.dll."""
+    dump = subprocess.run([objdump, "-p", path], check=True, capture_output=True,
+                          text=True).stdout
+    return [d for d in pe_imports.imports(dump)
+            if d != "WormAPI.dll" and not pe_imports.system_dll(d)]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--cpack", required=True)
+    parser.add_argument("--name", required=True, help="the package's name, no extension")
+    parser.add_argument("--scripted", required=True, help="the scripted WormAPI library")
+    parser.add_argument("--launcher", default="")
+    parser.add_argument("--platform", choices=("posix", "windows"), required=True)
+    parser.add_argument("--objdump", help="for Windows: reads what each PE file imports")
+    opts = parser.parse_args()
+    windows = opts.platform == "windows"
+    launcher = shlex.split(opts.launcher)
+    problems = []
+
+    with tempfile.TemporaryDirectory(prefix="worm_package_") as work:
+        made = os.path.join(work, "made")
+        subprocess.run([opts.cpack, "--config", os.path.join(opts.build_dir, "CPackConfig.cmake"),
+                        "-B", made], check=True, stdout=subprocess.DEVNULL, timeout=SECONDS)
+        packages = [p for p in os.listdir(made) if p.endswith((".zip", ".tar.gz"))]
+        expected_names = [opts.name + (".zip" if windows else ".tar.gz")]
+        if packages != expected_names:
+            print(f"FAIL cpack made {packages}, not {expected_names}")
+            return 1
+        top = unpack(os.path.join(made, packages[0]), os.path.join(work, "unpacked"))
+        for path in sorted(glob.glob(os.path.join(top, "**"), recursive=True)):
+            if os.path.isfile(path):
+                print(f"{os.path.getsize(path):>9}  {os.path.relpath(path, top)}")
+
+        with open(os.path.join(top, "README.txt"), newline="") as f:
+            program_and_args, library, expected, status = readme_demo(f.read())
+        clean_env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+        run = launcher + program_and_args
+        done = subprocess.run(run, capture_output=True, env=clean_env, cwd=top, timeout=SECONDS)
+        out = done.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
+        if (done.returncode, out) != (status, expected):
+            problems.append(f"the README's demo, {program_and_args}: status {done.returncode}, "
+                            f"stdout {out!r}, stderr {done.stderr!r}; the README shows "
+                            f"status {status}, {expected!r}")
+
+        if windows:
+            for path in glob.glob(os.path.join(top, "*.exe")) + glob.glob(os.path.join(top, "*.dll")):
+                needs = foreign_dlls(opts.objdump, path)
+                if needs:
+                    problems.append(f"{os.path.basename(path)} needs {needs} beside it")
+
+        # Without WormAPI.dll, Windows refuses to start the program with
+        # STATUS_DLL_NOT_FOUND, 0xC0000135: 53 is its low byte, all that Wine's
+        # Unix parent sees.  It is not a code of worm_init's.
+        if windows:
+            os.rename(os.path.join(top, library), os.path.join(work, "set-aside"))
+            done = subprocess.run(run, capture_output=True, env=clean_env, cwd=top,
+                                  timeout=SECONDS)
+            if (done.returncode, done.stdout) != (0xC0000135 & 0xFF, b""):
+                problems.append(f"without {library}: status {done.returncode}, stdout "
+                                f"{done.stdout!r}; expected 53 and nothing")
+
+        # The user's one step to the real store: a file copied over the stand-in.
+        shutil.copy(opts.scripted, os.path.join(top, library))
+        calls = os.path.join(top, "calls.txt")
+        done = subprocess.run(run, capture_output=True,
+                              env=dict(clean_env, WORM_CALLS="calls.txt"), cwd=top,
+                              timeout=SECONDS)
+        called = open(calls).read() if os.path.exists(calls) else ""
+        if done.returncode != 0 or not called.startswith("worm_init("):
+            problems.append(f"the tool did not load the library copied over {library}: "
+                            f"status {done.returncode}, calls {called!r}, stderr {done.stderr!r}")
+
+    return pe_imports.report(problems)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
