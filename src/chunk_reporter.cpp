@@ -6,9 +6,11 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "worm_api.h"
@@ -18,21 +20,23 @@ worm_chunk_callback export_chunk_callback;
 /* Number of the next chunk; it runs on across both exports and is never reset. */
 static int32_t chunk_counter = 0;
 
-/* Set once a line could not be written whole: the run must not end in success. */
-static bool line_lost = false;
+/* Why the first line that could not be written whole failed (an errno value, 0
+ * where none is known), or -1 while every line got out. */
+static int lost_line_error = -1;
 
 /* Writes all of text to standard output with the C runtime's low-level write,
  * which on Windows still turns each \n into CRLF (text mode). */
 static bool write_whole(const char *text, size_t size)
 {
     while (size > 0) {
+        errno = 0;
 #ifdef _WIN32
         long written = _write(1, text, static_cast<unsigned>(size));
 #else
         long written = write(1, text, size);
 #endif
         if (written <= 0)
-            return false;
+            return false; /* errno says why, where the runtime knows */
         text += written;
         size -= static_cast<size_t>(written);
     }
@@ -53,6 +57,7 @@ void print_line(const char *format, ...)
     va_list args, again;
     va_start(args, format);
     va_copy(again, args);
+    errno = 0;
     int size = std::vsnprintf(small, sizeof small, format, args);
     if (size >= static_cast<int>(sizeof small)) { /* only a long drive or client */
         large.resize(static_cast<size_t>(size) + 1);
@@ -61,12 +66,23 @@ void print_line(const char *format, ...)
     }
     va_end(again);
     va_end(args);
-    if (size < 0 || !write_whole(text, static_cast<size_t>(size)))
-        line_lost = true;
+    if ((size < 0 || !write_whole(text, static_cast<size_t>(size))) && lost_line_error < 0)
+        lost_line_error = errno;
 }
 
-/* Whether any line failed to reach standard output whole. */
-bool any_line_lost() { return line_lost; }
+/* Names a failure to write standard output on standard error, with the system's
+ * reason where known, as careful tools do; returns whether there was one. */
+bool report_lost_lines()
+{
+    if (lost_line_error < 0)
+        return false;
+    if (lost_line_error > 0)
+        std::fprintf(stderr, "worm_export: write error on standard output: %s\n",
+                     std::strerror(lost_line_error));
+    else
+        std::fputs("worm_export: write error on standard output\n", stderr);
+    return true;
+}
 
 /* The chunk's bytes and the callback data belong to the library: neither is read. */
 int32_t WORM_CALL export_chunk_callback(const unsigned char *, int32_t length, void *)

@@ -9,7 +9,8 @@
  *
  *   usage: worm_export <drive> <client>
  *
- * Exits 0 once the store was opened, else with worm_init's failure code.
+ * Exits 0 once the store was opened, else with worm_init's failure code; 1 when
+ * standard output could not be written, which standard error then names.
  */
 #include <csignal>
 #include <cstdint>
@@ -21,7 +22,7 @@
 /* chunk_reporter.cpp */
 worm_chunk_callback export_chunk_callback;
 void print_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
-bool any_line_lost();
+bool report_lost_lines();
 
 /* Without both arguments the lines would be handed null strings: refuse instead. */
 static void usage()
@@ -58,8 +59,10 @@ int main(int argc, char *argv[])
     print_line("using drive %s\n", drive);
     int32_t result = worm_init(&ctx, drive);
     print_line("result worm_init(): %d\n", result);
-    if (result != 0)
+    if (result != 0) {
+        report_lost_lines();
         return exit_status(result);
+    }
 
     result = worm_export_tar(ctx, export_chunk_callback, data);
     print_line("result worm_export_tar(): %d\n", result);
@@ -71,5 +74,5 @@ int main(int argc, char *argv[])
     worm_cleanup(ctx);
 
     /* Lines that never reached standard output must not read as success. */
-    return any_line_lost() ? 1 : 0;
+    return report_lost_lines() ? 1 : 0;
 }

@@ -3,6 +3,7 @@
  *
  *   usage: store_dump [-o FILE] [-c CLIENT] [-s N] [-t N PATH] [-r N PATH]
  *                     [-n ctx|callback] DRIVE [FIRST LAST]
+ *          store_dump -l
  *
  * Runs the full export, or the filtered one when FIRST and LAST are given, and
  * prints the init result, one "chunk LEN" line per chunk and the export result.
@@ -15,6 +16,8 @@
  *   -n WHAT     pass a null: "handle" or "drive" to worm_init, "ctx" to the
  *               export and to worm_cleanup (printing "cleanup CODE"), or
  *               "callback" to the export
+ *   -l          print the stand-in's chunk size and result codes, "NAME VALUE"
+ *               a line, as compiled: the tests take them from here
  */
 #ifdef _WIN32
 #include <fcntl.h>
@@ -29,6 +32,7 @@
 #include <string>
 
 #include "worm_api.h"
+#include "worm_store.h"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +47,7 @@ struct dump_state {
 static void usage()
 {
     std::fputs("usage: store_dump [-o FILE] [-c CLIENT] [-s N] [-t N PATH] [-r N PATH]"
-               " [-n ctx|callback] DRIVE [FIRST LAST]\n",
+               " [-n ctx|callback] DRIVE [FIRST LAST]\n       store_dump -l\n",
                stderr);
     std::exit(2);
 }
@@ -64,8 +68,29 @@ static int32_t WORM_CALL on_chunk(const unsigned char *chunk, int32_t length, vo
     return n == s.stop_at ? 1 : 0;
 }
 
+/* The constants the tests need, by name; a renamed one stops this compiling. */
+static int list_constants()
+{
+#define PRINT(name) std::printf("%s %ld\n", #name, static_cast<long>(name))
+    PRINT(WORM_STORE_CHUNK_SIZE);
+    PRINT(WORM_OK);
+    PRINT(WORM_ERR_NULL_ARGUMENT);
+    PRINT(WORM_ERR_NO_STORE);
+    PRINT(WORM_ERR_BAD_RANGE);
+    PRINT(WORM_ERR_NOT_SUPPORTED);
+    PRINT(WORM_ERR_STORE_UNREADABLE);
+    PRINT(WORM_ERR_RECORD_UNREADABLE);
+    PRINT(WORM_ERR_CALLBACK_STOPPED);
+    PRINT(WORM_ERR_OUT_OF_MEMORY);
+    PRINT(WORM_ERR_INTERNAL);
+#undef PRINT
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
+    if (argc == 2 && std::strcmp(argv[1], "-l") == 0)
+        return list_constants();
     dump_state s;
     const char *client = nullptr, *null_arg = "";
     int i = 1;

@@ -6,7 +6,7 @@ streams are read back with Python's tarfile and with GNU tar, then compared with
 the store's own files: names, order, sizes, contents and mtimes.
 
   store_exports.py --dump store_dump --tool worm_export --sample examples/sample_store
-                   --codes wormapi/worm_store.h [--platform posix|windows] [--launcher wine]
+                   [--platform posix|windows] [--launcher wine]
 """
 import argparse
 import io
@@ -24,6 +24,9 @@ INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 OPTS = None
 CODES = {}
 CHUNK = 0
+NEEDED = {"WORM_STORE_CHUNK_SIZE", "WORM_ERR_NO_STORE", "WORM_ERR_NULL_ARGUMENT",
+          "WORM_ERR_BAD_RANGE", "WORM_ERR_NOT_SUPPORTED", "WORM_ERR_RECORD_UNREADABLE",
+          "WORM_ERR_CALLBACK_STOPPED"}
 
 
 def read_bytes(path):
@@ -31,15 +34,23 @@ def read_bytes(path):
         return f.read()
 
 
-def read_header(path):
-    """The result codes and the chunk size, from the library's own header."""
-    text = read_bytes(path).decode()
-    codes = {name: int(value) for name, value in re.findall(r"(WORM_\w+)\s*=\s*(\d+)", text)}
-    size = re.search(r"#define WORM_STORE_CHUNK_SIZE\s+\(([\d *]+)\)", text).group(1)
-    chunk = 1
-    for factor in size.split("*"):
-        chunk *= int(factor)
-    return codes, chunk
+def read_constants():
+    """The stand-in's result codes and chunk size, as store_dump -l prints them
+    from the compiled header; anything unexpected stops the run with why."""
+    command = shlex.split(OPTS.launcher) + [os.path.abspath(OPTS.dump), "-l"]
+    done = subprocess.run(command, capture_output=True, timeout=300, stdin=subprocess.DEVNULL)
+    found = {}
+    for line in done.stdout.decode().splitlines():
+        m = re.fullmatch(r"(WORM_\w+) (-?\d+)", line)
+        if not m:
+            sys.exit(f"store_exports: store_dump -l printed {line!r}, not NAME VALUE")
+        found[m.group(1)] = int(m.group(2))
+    missing = NEEDED - found.keys()
+    if done.returncode != 0 or missing:
+        sys.exit(f"store_exports: store_dump -l (status {done.returncode}) gave no value "
+                 f"for {sorted(missing)}; it printed {found}")
+    chunk = found.pop("WORM_STORE_CHUNK_SIZE")
+    return found, chunk
 
 
 def make_store(root, records):
@@ -338,11 +349,10 @@ def main():
     parser.add_argument("--dump", required=True)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--sample", required=True)
-    parser.add_argument("--codes", required=True, help="the library's header of codes")
     parser.add_argument("--platform", choices=["posix", "windows"], default="posix")
     parser.add_argument("--launcher", default="")
     OPTS, rest = parser.parse_known_args()
-    CODES, CHUNK = read_header(OPTS.codes)
+    CODES, CHUNK = read_constants()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -4,7 +4,9 @@
 Each case gives the tool's arguments and the script the library plays back, and
 says what must come out: standard output to the byte, standard error, the exit
 status and the calls the library recorded; a case with count_writes also runs
-under strace and wants one write system call per line of output.
+under strace and wants one write system call per line of output.  The cases
+marked valgrind are the ones --valgrind-cases runs (under valgrind, through
+--launcher).  A run in which no case runs fails.
 
   tool_cases.py --tool worm_export --library path/to/scripted/libWormAPI.so
                 [--platform posix|windows] [--launcher "wine"]
@@ -27,6 +29,7 @@ import tempfile
 
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 USAGE = "usage: worm_export <drive> <client>\n"
+WRITE_ERROR = "worm_export: write error on standard output: "
 CASE_SECONDS = 60  # a run that has not ended by then has hung: the case fails
 
 
@@ -93,7 +96,7 @@ CASES = [
     dict(many_chunks_run(300, 200), stdout_to="file", count_writes=True,
          name="each line reaches a file in one write"),
     dict(NUMBERED_RUN, name="chunks are numbered on across both exports",
-         args=["E:", "acme"]),
+         args=["E:", "acme"], valgrind=True),
     dict(NUMBERED_RUN, name="arguments after the second are ignored",
          args=["E:", "acme", "extra", "--help"]),
     dict(plain_run("E:", "acme"), name="exports without chunks print their result at once"),
@@ -106,14 +109,14 @@ CASES = [
          calls=[init_call("E:"), FULL, chunk_call(0), chunk_call(7), FILTERED,
                 chunk_call(0), CLEANUP]),
     dict(name="failed exports and cleanup still run everything and exit 0",
-         args=["E:", "acme"],
+         args=["E:", "acme"], valgrind=True,
          script=["full -5 512", f"filtered {INT32_MAX}", "cleanup 9"],
          stdout=lines("using drive E:", "result worm_init(): 0",
                       "chunk no: 0\tlength: 512 bytes", "result worm_export_tar(): -5",
                       "", "using client acme", f"result worm_export...(): {INT32_MAX}"),
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
     dict(name="no arguments: usage, status 2, no library call",
-         args=[], stdout="", stderr=USAGE, status=2, calls=[]),
+         args=[], stdout="", stderr=USAGE, status=2, calls=[], valgrind=True),
     dict(name="one argument: usage, status 2, no library call",
          args=["E:"], stdout="", stderr=USAGE, status=2, calls=[]),
     dict(name="a crash in the full export keeps the lines so far (stdout a file)",
@@ -130,15 +133,20 @@ CASES = [
                       "using client acme", "chunk no: 1\tlength: 1024 bytes"),
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, chunk_call(1024),
                 "crash"]),
-    dict(name="an unwritable stdout still cleans up, but does not exit 0",
+    dict(name="an unwritable stdout still cleans up, but exits 1 and says why",
          args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full",
-         stdout=None, status=1,
+         stdout=None, status=1, stderr=WRITE_ERROR + "No space left on device\n",
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
-    dict(name="a closed pipe for stdout still cleans up, but does not exit 0",
+    dict(name="a closed pipe for stdout still cleans up, but exits 1 and says why",
          args=["E:", "acme"], script=["full 0 512"], stdout_to="closed pipe",
-         stdout=None, status=1, posix_only=True,
+         stdout=None, status=1, posix_only=True, stderr=WRITE_ERROR + "Broken pipe\n",
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
-    dict(plain_run("%s%n%x%%", "%s%n"), name="format directives print as data"),
+    dict(name="worm_init failing into an unwritable stdout: its code, and why lines are lost",
+         args=["E:", "acme"], script=["init 7"], stdout_to="/dev/full",
+         stdout=None, status=7, stderr=WRITE_ERROR + "No space left on device\n",
+         calls=[init_call("E:", 7)]),
+    dict(plain_run("%s%n%x%%", "%s%n"), name="format directives print as data",
+         valgrind=True),
     dict(plain_run("", ""), name="empty strings pass and print unchanged"),
     dict(plain_run("C:\\store dir\\", "a b"), name="backslashes and spaces pass unchanged"),
     dict(plain_run("d" * 100_000, "c" * 100_000), posix_only=True,
@@ -154,7 +162,8 @@ for code, posix_status in [(7, 7), (-1, 255), (256, 1), (INT32_MIN, 1), (INT32_M
     CASES.append(dict(
         name=f"worm_init fails with {code}", args=["E:", "acme"], script=[f"init {code}"],
         stdout=lines("using drive E:", f"result worm_init(): {code}"),
-        status={"posix": posix_status, "windows": code}, calls=[init_call("E:", code)]))
+        status={"posix": posix_status, "windows": code}, calls=[init_call("E:", code)],
+        valgrind=True))
 
 
 def raw(text):
@@ -280,12 +289,15 @@ def main():
     parser.add_argument("--launcher", default="", help="command prefix, e.g. wine")
     parser.add_argument("--exit-code-helper", help="Windows program that reports exit codes")
     parser.add_argument("--only", help="run only the cases whose name matches this regex")
+    parser.add_argument("--valgrind-cases", action="store_true",
+                        help="run only the cases marked to run under valgrind")
     opts = parser.parse_args()
 
+    selected = [case for case in CASES
+                if (not opts.only or re.search(opts.only, case["name"]))
+                and (not opts.valgrind_cases or case.get("valgrind"))]
     passed = failed = skipped = 0
-    for case in CASES:
-        if opts.only and not re.search(opts.only, case["name"]):
-            continue
+    for case in selected:
         if case.get("posix_only") and opts.platform != "posix":
             skipped += 1
             continue
@@ -303,6 +315,9 @@ def main():
             passed += 1
             print(f"ok   {case['name']}")
     print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    if passed + failed == 0:
+        print("FAIL no case ran: the selection matches none that runs here")
+        return 1
     return 1 if failed else 0
 
 
