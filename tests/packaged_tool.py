@@ -42,7 +42,7 @@ def unpack(package, into):
 
 
 def readme_demo(readme):
-    """(program, args, library file, expected stdout, status) as the README says them."""
+    """([program, args...], library file, expected stdout, status) as the README says them."""
     text = readme.replace("\r\n", "\n")
     command = re.search(r"sample store that comes with it:\n\n    (.+)\n", text).group(1)
     shown = re.search(r"exits with status (\d+):\n\n((?:    .*\n|\n)+)", text)
@@ -53,9 +53,7 @@ def readme_demo(readme):
 
 def foreign_dlls(objdump, path):
     """The DLLs a PE file imports that are neither Windows' own nor WormAPI.dll."""
-    dump = subprocess.run([objdump, "-p", path], check=True, capture_output=True,
-                          text=True).stdout
-    return [d for d in pe_imports.imports(dump)
+    return [d for d in pe_imports.imports(pe_imports.objdump_p(objdump, path))
             if d != "WormAPI.dll" and not pe_imports.system_dll(d)]
 
 
@@ -103,11 +101,9 @@ def main():
                 needs = foreign_dlls(opts.objdump, path)
                 if needs:
                     problems.append(f"{os.path.basename(path)} needs {needs} beside it")
-
-        # Without WormAPI.dll, Windows refuses to start the program with
-        # STATUS_DLL_NOT_FOUND, 0xC0000135: 53 is its low byte, all that Wine's
-        # Unix parent sees.  It is not a code of worm_init's.
-        if windows:
+            # Without WormAPI.dll, Windows refuses to start the program with
+            # STATUS_DLL_NOT_FOUND, 0xC0000135: 53 is its low byte, all that
+            # Wine's Unix parent sees.  It is not a code of worm_init's.
             os.rename(os.path.join(top, library), os.path.join(work, "set-aside"))
             done = subprocess.run(run, capture_output=True, env=clean_env, cwd=top,
                                   timeout=SECONDS)

@@ -44,6 +44,12 @@ def exports(dump):
     return {m.group(1) for m in re.finditer(r"\[\s*\d+\] (\S+)", rows)}
 
 
+def objdump_p(objdump, path):
+    """What `objdump -p` says of a PE file: its headers, imports and exports."""
+    return subprocess.run([objdump, "-p", path], check=True, capture_output=True,
+                          text=True).stdout
+
+
 def report(problems):
     """Prints each problem and the one-check tally; returns the exit status."""
     for p in problems:
@@ -60,11 +66,7 @@ def main():
     parser.add_argument("--format", required=True, help="pei-i386 or pei-x86-64")
     opts = parser.parse_args()
 
-    def dump(path):
-        return subprocess.run([opts.objdump, "-p", path], check=True, capture_output=True,
-                              text=True).stdout
-
-    exe, dll = dump(opts.exe), dump(opts.dll)
+    exe, dll = objdump_p(opts.objdump, opts.exe), objdump_p(opts.objdump, opts.dll)
     problems = []
     if f"file format {opts.format}" not in exe:
         problems.append(f"exe is not {opts.format}")
