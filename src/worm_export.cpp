@@ -10,12 +10,20 @@
  *   usage: worm_export <drive> <client>
  *
  * Exits 0 once the store was opened, else with worm_init's failure code; 1 when
- * standard output could not be written, which standard error then names.
+ * standard output could not be written, which standard error then names; 2
+ * without both arguments; on Windows 3 when the drive or client has characters
+ * that the system's ANSI code page cannot carry (nothing is called then).
  */
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "worm_api.h"
 
@@ -29,6 +37,45 @@ static void usage()
 {
     std::fputs("usage: worm_export <drive> <client>\n", stderr);
     std::exit(2);
+}
+
+#ifdef _WIN32
+/* Whether text has a spelling in the ANSI code page, without best fit. */
+static bool fits_code_page(const wchar_t *text)
+{
+    if (GetACP() == CP_UTF8)
+        return true; /* every character has one */
+    BOOL lost = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0,
+                                   nullptr, nullptr);
+    std::vector<char> bytes(size > 0 ? static_cast<size_t>(size) : 1);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, bytes.data(), size, nullptr,
+                        &lost);
+    return !lost;
+}
+#endif
+
+/* Windows hands main its arguments in the ANSI code page, best fitting what the
+ * page lacks (a Greek capital omega becomes O): the store opened would not be
+ * the one named.  So a drive or client that the page cannot carry, as the wide
+ * command line shows, is refused before anything is called. */
+static void refuse_altered_arguments()
+{
+#ifdef _WIN32
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    const char *lost = nullptr;
+    if (wide && count > 1 && !fits_code_page(wide[1]))
+        lost = "drive";
+    else if (wide && count > 2 && !fits_code_page(wide[2]))
+        lost = "client";
+    LocalFree(wide);
+    if (lost) {
+        std::fprintf(stderr, "worm_export: the %s has characters that this system's code "
+                             "page (%u) cannot carry\n", lost, GetACP());
+        std::exit(3);
+    }
+#endif
 }
 
 /* A POSIX status keeps only the low 8 bits: keep every failure non-zero. */
@@ -46,6 +93,7 @@ int main(int argc, char *argv[])
 {
     if (argc < 3)
         usage();
+    refuse_altered_arguments();
     const char *drive = argv[1];
     const char *client = argv[2];
     worm_context *ctx = nullptr;

@@ -19,7 +19,7 @@ OPERATIONS = {"worm_init", "worm_export_tar", "worm_export_tar_filtered_transact
 
 def system_dll(name):
     name = name.lower()
-    return name in ("kernel32.dll", "msvcrt.dll", "ucrtbase.dll") or \
+    return name in ("kernel32.dll", "msvcrt.dll", "ucrtbase.dll", "shell32.dll") or \
         name.startswith("api-ms-win-crt-")
 
 

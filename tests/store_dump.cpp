@@ -2,7 +2,7 @@
  * store_dump - drives the stand-in WormAPI library directly, for its tests.
  *
  *   usage: store_dump [-o FILE] [-c CLIENT] [-s N] [-t N PATH] [-r N PATH]
- *                     [-n ctx|callback] DRIVE [FIRST LAST]
+ *                     [-w N PATH OTHER] [-n ctx|callback] DRIVE [FIRST LAST]
  *          store_dump -l
  *
  * Runs the full export, or the filtered one when FIRST and LAST are given, and
@@ -13,6 +13,8 @@
  *   -s N        the callback asks to stop at chunk N
  *   -t N PATH   truncate PATH to 0 bytes when chunk N arrives
  *   -r N PATH   remove PATH when chunk N arrives
+ *   -w N PATH OTHER  put OTHER in the place of PATH (removed, with all below it)
+ *               when chunk N arrives
  *   -n WHAT     pass a null: "handle" or "drive" to worm_init, "ctx" to the
  *               export and to worm_cleanup (printing "cleanup CODE"), or
  *               "callback" to the export
@@ -40,14 +42,16 @@ struct dump_state {
     std::FILE *out = nullptr;
     std::FILE *report = stdout; /* where the result and chunk lines go */
     long chunks = 0;
-    long stop_at = -1, truncate_at = -1, remove_at = -1;
+    long stop_at = -1, truncate_at = -1, remove_at = -1, swap_at = -1;
     const char *truncate_path = nullptr, *remove_path = nullptr;
+    const char *swap_path = nullptr, *swap_with = nullptr;
 };
 
 static void usage()
 {
     std::fputs("usage: store_dump [-o FILE] [-c CLIENT] [-s N] [-t N PATH] [-r N PATH]"
-               " [-n ctx|callback] DRIVE [FIRST LAST]\n       store_dump -l\n",
+               " [-w N PATH OTHER] [-n ctx|callback] DRIVE [FIRST LAST]\n"
+               "       store_dump -l\n",
                stderr);
     std::exit(2);
 }
@@ -65,6 +69,8 @@ static int32_t WORM_CALL on_chunk(const unsigned char *chunk, int32_t length, vo
         fs::resize_file(s.truncate_path, 0, ec);
     if (n == s.remove_at)
         fs::remove(s.remove_path, ec);
+    if (n == s.swap_at && fs::remove_all(s.swap_path, ec) != static_cast<std::uintmax_t>(-1))
+        fs::rename(s.swap_with, s.swap_path, ec);
     return n == s.stop_at ? 1 : 0;
 }
 
@@ -96,8 +102,8 @@ int main(int argc, char *argv[])
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         std::string opt = argv[i];
-        bool with_path = opt == "-t" || opt == "-r";
-        if (i + 1 + with_path >= argc)
+        int paths = opt == "-t" || opt == "-r" ? 1 : opt == "-w" ? 2 : 0;
+        if (i + 1 + paths >= argc)
             usage();
         const char *value = argv[++i];
         if (opt == "-o" && std::strcmp(value, "-") == 0) {
@@ -117,6 +123,9 @@ int main(int argc, char *argv[])
             s.truncate_at = std::atol(value), s.truncate_path = argv[++i];
         else if (opt == "-r")
             s.remove_at = std::atol(value), s.remove_path = argv[++i];
+        else if (opt == "-w")
+            s.swap_at = std::atol(value), s.swap_path = argv[i + 1], s.swap_with = argv[i + 2],
+            i += 2;
         else if (opt == "-n")
             null_arg = value;
         else

@@ -25,8 +25,8 @@ OPTS = None
 CODES = {}
 CHUNK = 0
 NEEDED = {"WORM_STORE_CHUNK_SIZE", "WORM_ERR_NO_STORE", "WORM_ERR_NULL_ARGUMENT",
-          "WORM_ERR_BAD_RANGE", "WORM_ERR_NOT_SUPPORTED", "WORM_ERR_RECORD_UNREADABLE",
-          "WORM_ERR_CALLBACK_STOPPED"}
+          "WORM_ERR_BAD_RANGE", "WORM_ERR_NOT_SUPPORTED", "WORM_ERR_STORE_UNREADABLE",
+          "WORM_ERR_RECORD_UNREADABLE", "WORM_ERR_CALLBACK_STOPPED"}
 
 
 def read_bytes(path):
@@ -169,24 +169,34 @@ class Exports(StoreCase):
             records["caf\u00e9 \udcff"] = b"UTF-8 and a byte that is not"
         make_store(self.store, records)
         os.utime(os.path.join(self.store, "a.txt"), (0, 0))
-        if OPTS.platform == "posix":  # Wine does not report a time past 2242
-            os.utime(os.path.join(self.store, "a b"), (8**11 + 5, 8**11 + 5))
+        os.utime(os.path.join(self.store, "a b"), (8**11 + 5, 8**11 + 5))
         self.assert_reads_back(Dump(self.workdir), self.records(records))
 
     def test_links_and_special_files_are_not_records(self):
-        if OPTS.platform != "posix":
-            self.skipTest("symbolic links and FIFOs as Wine shows them are plain files")
         records = {"0500-real": b"real", "sub/0550-real": b"also real"}
         make_store(self.store, records)
-        os.symlink("0500-real", os.path.join(self.store, "0501-link"))
+        make_store(self.workdir, {"outside/0550-secret": b"outside the store"})
+        # Links to folders, which Wine shows as reparse points, as Windows shows
+        # every link; links to files it shows as the files themselves.
+        os.symlink(os.path.join(os.pardir, "outside"), os.path.join(self.store, "0501-outside"))
         os.symlink("sub", os.path.join(self.store, "0502-folder-link"))
-        os.symlink("missing", os.path.join(self.store, "0503-dangling"))
         os.symlink("..", os.path.join(self.store, "sub", "0504-loop"))
-        os.mkfifo(os.path.join(self.store, "0505-fifo"))
+        if OPTS.platform == "posix":
+            os.symlink("0500-real", os.path.join(self.store, "0506-link"))
+            os.symlink("missing", os.path.join(self.store, "0503-dangling"))
+            os.mkfifo(os.path.join(self.store, "0505-fifo"))
         for first_last in [(), (500, 600)]:
             with self.subTest(range=first_last):
                 self.assert_reads_back(Dump(self.workdir, first_last=first_last),
                                        self.records(records))
+
+    def test_times_before_1970_and_far_ahead_read_back(self):
+        times = [-2**31, -1, 0, 2**31 - 1, 2**32, 2**33 - 1, 8**11 + 5, 15032385535]
+        records = {f"{i:04}-record": str(t).encode() for i, t in enumerate(times)}
+        make_store(self.store, records)
+        for name, t in zip(records, times):
+            os.utime(os.path.join(self.store, name), (t, t))
+        self.assert_reads_back(Dump(self.workdir), self.records(records))
 
     def test_transaction_ranges(self):
         names = ["0499-a", "0500-b", "500c", "0600-d", "0601-e", "0" * 30 + "500-f",
@@ -300,6 +310,47 @@ class Errors(StoreCase):
                 self.assertEqual(dump.chunks, [CHUNK] * chunks, "chunks after the stop")
 
 
+class Swaps(StoreCase):
+    """A name swapped after the listing, while the export runs: what is opened
+    must be what was listed, so the export stops and no byte of the other file
+    is in the stream."""
+
+    SECRET = b"the bytes of a file outside the store"
+
+    def swapped_export(self, replaced, make_replacement):
+        """Exports a-big, c-later and d-folder/; while a-big is read (chunk 0),
+        store_dump puts what make_replacement(path, outside) made in replaced's place."""
+        make_store(self.workdir, {"outside/0550-secret": self.SECRET})
+        make_store(self.store, {"a-big": b"a" * (3 * CHUNK), "c-later": b"c",
+                                "d-folder/0550-record": b"d"})
+        make_replacement(os.path.join(self.workdir, "replacement"),
+                         os.path.join(self.workdir, "outside"))
+        dump = Dump(self.workdir, options=("-w", 0, "store/" + replaced, "replacement"))
+        self.assertFalse(self.SECRET in dump.stream, "the other file's bytes are in the stream")
+        self.assertEqual(dump.chunks, [CHUNK] * 3, "chunks after the stop")
+        return dump
+
+    def test_a_record_swapped_stops_the_export(self):
+        def regular_file(path, outside):
+            shutil.copy(os.path.join(outside, "0550-secret"), path)
+
+        cases = {"another regular file": regular_file}
+        if OPTS.platform == "posix":  # Wine shows a link to a file as that file
+            cases["a link to a file outside"] = lambda path, outside: os.symlink(
+                os.path.join(outside, "0550-secret"), path)
+            cases["a FIFO that no one writes"] = lambda path, outside: os.mkfifo(path)
+        for what, make in cases.items():
+            with self.subTest(replacement=what):
+                dump = self.swapped_export("c-later", make)
+                self.assertEqual(dump.export, CODES["WORM_ERR_RECORD_UNREADABLE"])
+            shutil.rmtree(self.workdir)
+            os.makedirs(self.store)
+
+    def test_a_folder_swapped_for_a_link_stops_the_export(self):
+        dump = self.swapped_export("d-folder", lambda path, outside: os.symlink(outside, path))
+        self.assertEqual(dump.export, CODES["WORM_ERR_STORE_UNREADABLE"])
+
+
 class WindowsDrives(StoreCase):
     """A drive letter alone means that drive's root; Windows paths work as given."""
 
@@ -327,6 +378,14 @@ class WindowsDrives(StoreCase):
         finally:
             os.remove(letter)
             shutil.rmtree(os.path.join(prefix, "drive_c", on_c))
+
+    def test_a_drive_in_the_ansi_code_page(self):
+        # Windows hands a program its arguments in the ANSI code page (1252 in
+        # the tests' Wine): these are there, and all but the u-umlaut past Latin-1.
+        drive = "Pr\u00fcfung-\u20ac-\u2014"
+        make_store(os.path.join(self.workdir, drive), {"0500-a": b"a", "sub/0600-b": b"b"})
+        self.assert_reads_back(Dump(self.workdir, drive),
+                               store_tree(os.path.join(self.workdir, drive)))
 
 
 class Tool(StoreCase):

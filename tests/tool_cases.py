@@ -153,7 +153,20 @@ CASES = [
          name="100 KB arguments pass and print unchanged"),
     dict(plain_run("store-\udcff\udcfe", "caf\udce9 \u00e9"), posix_only=True,
          name="bytes that are not UTF-8 pass and print unchanged"),
+    # Windows gives a program its arguments in the ANSI code page, 1252 in the
+    # tests' Wine: text it holds arrives in its bytes, and is printed so.
+    dict(plain_run("Pr\u00fcfung-\u20ac-\u2014", "caf\u00e9"), windows_only=True,
+         encoding="cp1252", name="arguments in the ANSI code page pass and print unchanged"),
 ]
+
+# An argument the code page cannot hold reaches main best-fitted (Ω as O), and so
+# would name another store: refused, with nothing called.
+for args, which in [(["\u03a9mega", "acme"], "drive"), (["E:", "\u041a\u0438\u0435\u0432"], "client")]:
+    CASES.append(dict(
+        name=f"a {which} outside the ANSI code page is refused, status 3", args=args,
+        windows_only=True, stdout="", status=3, calls=[],
+        stderr=f"worm_export: the {which} has characters that this system's code page "
+               "(1252) cannot carry\n"))
 
 # worm_init failures: two lines, nothing else called, the code as the status.
 # On posix the tool keeps the low 8 bits, or 1 where they are all zero; on
@@ -166,9 +179,9 @@ for code, posix_status in [(7, 7), (-1, 255), (256, 1), (INT32_MIN, 1), (INT32_M
         valgrind=True))
 
 
-def raw(text):
-    """Text as the bytes a POSIX program sees; lone surrogates stand for raw bytes."""
-    return text.encode("utf-8", "surrogateescape")
+def raw(text, encoding="utf-8"):
+    """Text as the bytes a program sees; lone surrogates stand for raw bytes."""
+    return text.encode(encoding, "surrogateescape")
 
 
 def run_bounded(command, **kwargs):
@@ -258,6 +271,9 @@ def check(case, opts, status, stdout, stderr, calls, writes):
     def same_lines(data):
         return data.replace(b"\r\n", b"\n") if opts.platform == "windows" else data
 
+    def want(text):  # as the tool sees and prints the case's text
+        return raw(text, case.get("encoding", "utf-8"))
+
     problems = []
     want_status = case.get("status", 0)
     if isinstance(want_status, dict):
@@ -267,15 +283,15 @@ def check(case, opts, status, stdout, stderr, calls, writes):
             problems.append("exit status 0, want non-zero")
     elif status != want_status:
         problems.append(f"exit status {status}, want {want_status}")
-    if case["stdout"] is not None and same_lines(stdout) != raw(case["stdout"]):
-        problems.append(f"stdout {stdout[:400]!r}, want {raw(case['stdout'])[:400]!r}")
+    if case["stdout"] is not None and same_lines(stdout) != want(case["stdout"]):
+        problems.append(f"stdout {stdout[:400]!r}, want {want(case['stdout'])[:400]!r}")
     want_stderr = case.get("stderr", "")
-    if want_stderr is not None and same_lines(stderr) != raw(want_stderr):
-        problems.append(f"stderr {stderr[:400]!r}, want {raw(want_stderr)!r}")
+    if want_stderr is not None and same_lines(stderr) != want(want_stderr):
+        problems.append(f"stderr {stderr[:400]!r}, want {want(want_stderr)!r}")
     line_count = stdout.count(b"\n") if stdout else 0
     if writes is not None and writes != line_count:
         problems.append(f"{writes} writes for {line_count} lines, want one a line")
-    want_calls = [raw(c) for c in case["calls"]]
+    want_calls = [want(c) for c in case["calls"]]
     if calls != want_calls:
         problems.append(f"calls {[c[:200] for c in calls]}, want {[c[:200] for c in want_calls]}")
     return problems
@@ -298,7 +314,8 @@ def main():
                 and (not opts.valgrind_cases or case.get("valgrind"))]
     passed = failed = skipped = 0
     for case in selected:
-        if case.get("posix_only") and opts.platform != "posix":
+        if case.get("posix_only") and opts.platform != "posix" or \
+                case.get("windows_only") and opts.platform != "windows":
             skipped += 1
             continue
         with tempfile.TemporaryDirectory(prefix="worm_case_") as workdir:

@@ -5,26 +5,29 @@
  * The drive is the directory.  Every regular file below it is one record and
  * becomes one member, named by its path relative to the drive with '/' between
  * folders; members come in byte order of their names.  A record belongs to
- * transaction N when its file name starts with N in decimal digits.  Symbolic
- * links, FIFOs and other special files are not records and are skipped.
+ * transaction N when its file name starts with N in decimal digits.  Links
+ * (symbolic links, and on Windows junctions and mount points), FIFOs and other
+ * special files are not records, and no link is followed.
  *
- * This file walks the store and picks the records; tar_writer.cpp writes them
- * as the stream, which goes to the callback through one fixed buffer, chunk by
- * chunk, on the caller's thread: memory does not grow with the records' size.
+ * This file walks the store and picks the records; store_folder.cpp reaches
+ * them on each platform; tar_writer.cpp writes them as the stream, which goes
+ * to the callback through one fixed buffer, chunk by chunk, on the caller's
+ * thread: memory does not grow with the records' size.
  */
-#include <sys/stat.h>
-#include <sys/types.h>
+#ifdef _WIN32
+#define NOMINMAX /* std::min, not the macro */
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "store_folder.h"
 #include "tar_writer.h"
 #include "worm_api.h"
 #include "worm_store.h"
@@ -45,53 +48,24 @@ struct record_filter {
 };
 constexpr record_filter every_record{false, 0, 0};
 
-/*
- * Per platform: how a member's name is spelled, what the drive names, and how a
- * record is opened.  stat_open takes size, time and mode from the open file,
- * which must still be a regular file: the listing said so, but the name may
- * have been given to something else since.
- */
 #ifdef _WIN32
-/* Windows file names are UTF-16: members carry them as UTF-8. */
-std::string name_bytes(const fs::path &p) { return p.u8string(); }
-
-/* "E:" alone means the current folder of drive E; a drive means its root. */
+/* The drive is in the ANSI code page, as every narrow Windows call takes it;
+ * "E:" alone means the current folder of drive E: a drive means its root.  A
+ * drive that is not text in that code page names no store (an empty path). */
 fs::path store_root(const char *drive)
 {
-    fs::path root(drive);
-    if (std::strlen(drive) == 2 && drive[1] == ':')
-        root += "\\";
-    return root;
-}
-
-std::FILE *open_record(const fs::path &p) { return _wfopen(p.c_str(), L"rb"); }
-
-bool stat_open(std::FILE *f, member_info &info)
-{
-    struct _stat64 st;
-    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG)
-        return false;
-    info = {static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtime),
-            static_cast<unsigned>(st.st_mode) & 0777u};
-    return true;
+    int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, drive, -1, nullptr, 0);
+    if (size <= 0)
+        return {};
+    std::wstring root(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, drive, -1, &root[0], size);
+    root.resize(static_cast<size_t>(size) - 1);
+    if (root.size() == 2 && root[1] == L':')
+        root += L'\\';
+    return fs::path(root);
 }
 #else
-/* POSIX file names are bytes: members carry them unchanged. */
-std::string name_bytes(const fs::path &p) { return p.string(); }
-
 fs::path store_root(const char *drive) { return fs::path(drive); }
-
-std::FILE *open_record(const fs::path &p) { return std::fopen(p.c_str(), "rb"); }
-
-bool stat_open(std::FILE *f, member_info &info)
-{
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    info = {static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtime),
-            static_cast<unsigned>(st.st_mode) & 0777u};
-    return true;
-}
 #endif
 
 /* The transaction a record's file name starts with, or -1 for none. */
@@ -116,15 +90,17 @@ bool takes(const record_filter &filter, const std::string &file_name)
     return n >= 0 && filter.first <= n && n <= filter.last;
 }
 
-/* Emits one record as a member, its size, time and mode taken from the open file. */
-int32_t export_record(chunk_output &out, const fs::path &path, const std::string &name)
+/* Emits one listed record as a member, its size, time and mode taken from the
+ * open file: anything but the record listed under that name stops the export. */
+int32_t export_record(chunk_output &out, const store_folder &folder, const folder_entry &entry,
+                      const std::string &name)
 {
-    std::FILE *f = open_record(path);
+    member_info info;
+    std::FILE *f = open_record(folder, entry, info);
     if (!f)
         return WORM_ERR_RECORD_UNREADABLE;
     std::setvbuf(f, nullptr, _IONBF, 0); /* read straight into the chunk buffer */
-    member_info info;
-    int32_t r = stat_open(f, info) ? put_member(out, name, info, f) : WORM_ERR_RECORD_UNREADABLE;
+    int32_t r = put_member(out, name, info, f);
     std::fclose(f);
     return r;
 }
@@ -134,39 +110,24 @@ int32_t export_record(chunk_output &out, const fs::path &path, const std::string
  * each folder's entries with '/' after the names of sub-folders gives that order
  * without holding the whole store's listing at once.
  */
-int32_t export_folder(chunk_output &out, const record_filter &filter, const fs::path &folder,
+int32_t export_folder(chunk_output &out, const record_filter &filter, const store_folder &folder,
                       const std::string &prefix)
 {
-    struct entry {
-        std::string key; /* name, with '/' after a folder's */
-        fs::path path;
-        bool is_folder;
-    };
-    std::vector<entry> entries;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        fs::file_status st = it->symlink_status(ec);
-        if (ec)
-            break;
-        bool is_folder = fs::is_directory(st);
-        if (!is_folder && !fs::is_regular_file(st))
-            continue; /* links, FIFOs, devices: not records */
-        std::string key = name_bytes(it->path().filename());
-        if (is_folder)
-            key += '/';
-        entries.push_back({std::move(key), it->path(), is_folder});
-    }
-    if (ec)
+    std::vector<folder_entry> entries;
+    if (!list_folder(folder, entries))
         return WORM_ERR_STORE_UNREADABLE;
     std::sort(entries.begin(), entries.end(),
-              [](const entry &a, const entry &b) { return a.key < b.key; });
+              [](const folder_entry &a, const folder_entry &b) { return a.key < b.key; });
 
-    for (const entry &e : entries) {
+    for (const folder_entry &e : entries) {
         int32_t r = WORM_OK;
-        if (e.is_folder)
-            r = export_folder(out, filter, e.path, prefix + e.key);
-        else if (takes(filter, e.key))
-            r = export_record(out, e.path, prefix + e.key);
+        if (e.is_folder) {
+            store_folder sub;
+            r = open_subfolder(folder, e, sub) ? export_folder(out, filter, sub, prefix + e.key)
+                                               : WORM_ERR_STORE_UNREADABLE;
+        } else if (takes(filter, e.key)) {
+            r = export_record(out, folder, e, prefix + e.key);
+        }
         if (r != WORM_OK)
             return r;
     }
@@ -177,8 +138,11 @@ int32_t export_folder(chunk_output &out, const record_filter &filter, const fs::
 int32_t export_store(worm_context *ctx, const record_filter &filter,
                      worm_chunk_callback *callback, void *data)
 {
+    store_folder root;
+    if (!open_store_root(ctx->root, root))
+        return WORM_ERR_STORE_UNREADABLE;
     chunk_output out{callback, data, ctx->buffer.data(), 0};
-    int32_t r = export_folder(out, filter, ctx->root, "");
+    int32_t r = export_folder(out, filter, root, "");
     return r == WORM_OK ? finish_archive(out) : r;
 }
 
