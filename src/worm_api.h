@@ -21,8 +21,10 @@
 #  endif
 #endif
 
-/* Import/export: the library defines WORM_API_BUILD while it compiles itself. */
-#ifdef _WIN32
+/* Import/export: the library defines WORM_API_BUILD while it compiles itself;
+ * a DLL whose exported names a .def file gives defines WORM_API empty. */
+#ifdef WORM_API
+#elif defined(_WIN32)
 #  ifdef WORM_API_BUILD
 #    define WORM_API __declspec(dllexport)
 #  else

@@ -4,17 +4,22 @@
 Reads `objdump -p` of worm_export.exe and WormAPI.dll: the exe is a console
 program of the expected format; it imports WormAPI.dll by that name with the four
 operations under their plain names, and otherwise only Windows system DLLs; the
-DLL exports exactly those names and imports only system DLLs.
+DLL exports exactly those names (on 32-bit __stdcall, each also as name@N and
+_name@N) and imports only system DLLs.
 
   pe_imports.py --objdump OBJDUMP --exe worm_export.exe --dll WormAPI.dll --format pei-i386
+                [--stdcall]
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
 
-OPERATIONS = {"worm_init", "worm_export_tar", "worm_export_tar_filtered_transaction",
-              "worm_cleanup"}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cmake"))
+import worm_names  # noqa: E402  the one table of the operations and their names
+
+OPERATIONS = set(worm_names.OPERATIONS)
 
 
 def system_dll(name):
@@ -64,7 +69,10 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--dll", required=True)
     parser.add_argument("--format", required=True, help="pei-i386 or pei-x86-64")
+    parser.add_argument("--stdcall", action="store_true", help="a 32-bit __stdcall build")
     opts = parser.parse_args()
+    dll_names = {shape.format(op=op, n=n) for op, n in worm_names.OPERATIONS.items()
+                 for shape in (worm_names.SHAPES.values() if opts.stdcall else ["{op}"])}
 
     exe, dll = objdump_p(opts.objdump, opts.exe), objdump_p(opts.objdump, opts.dll)
     problems = []
@@ -78,7 +86,7 @@ def main():
     others = [d for d in exe_imports if d != "WormAPI.dll" and not system_dll(d)]
     if others:
         problems.append(f"exe needs DLLs beside it: {others}")
-    if exports(dll) != OPERATIONS:
+    if exports(dll) != dll_names:
         problems.append(f"WormAPI.dll exports {sorted(exports(dll))}")
     dll_others = [d for d in imports(dll) if not system_dll(d)]
     if dll_others:

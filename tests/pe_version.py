@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The Windows exe and DLL say what they are: each carries a version resource
 with the project's version, its product name and its own file name, as read back
-by exiftool (Debian's libimage-exiftool-perl).
+by exiftool (Debian's libimage-exiftool-perl); a __stdcall build's description
+says so, so that Properties tell the builds apart.
 
-  pe_version.py --exiftool exiftool --version 1.0 --product worm_export FILE...
+  pe_version.py --exiftool exiftool --version 1.0 --product worm_export [--stdcall] FILE...
 """
 import argparse
 import os
@@ -30,6 +31,7 @@ def main():
     parser.add_argument("--exiftool", required=True)
     parser.add_argument("--version", required=True, help="the project's, e.g. 1.0")
     parser.add_argument("--product", required=True)
+    parser.add_argument("--stdcall", action="store_true", help="a __stdcall build")
     parser.add_argument("files", nargs="+")
     opts = parser.parse_args()
 
@@ -42,7 +44,10 @@ def main():
                   "ProductName": opts.product, "OriginalFileName": os.path.basename(path),
                   "FileVersionNumber": ".".join(numbers)}
         wrong = {k: found.get(k) for k, v in wanted.items() if found.get(k) != v}
-        if wrong or not found.get("FileDescription"):
+        description = found.get("FileDescription", "")
+        if opts.stdcall != description.endswith(" (__stdcall build)"):
+            wrong["FileDescription"] = description
+        if wrong or not description:
             print(f"FAIL {path}: {wrong or 'no FileDescription'}; wanted {wanted}")
             failed += 1
     print(f"{len(opts.files) - failed} passed, {failed} failed")
