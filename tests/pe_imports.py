@@ -3,12 +3,13 @@
 
 Reads `objdump -p` of worm_export.exe and WormAPI.dll: the exe is a console
 program of the expected format; it imports WormAPI.dll by that name with the four
-operations under their plain names, and otherwise only Windows system DLLs; the
+operations under their plain names (or those --imports gives, the names of a
+vendor's library it was built against), and otherwise only Windows system DLLs; the
 DLL exports exactly those names (on 32-bit __stdcall, each also as name@N and
 _name@N) and imports only system DLLs.
 
   pe_imports.py --objdump OBJDUMP --exe worm_export.exe --dll WormAPI.dll --format pei-i386
-                [--stdcall]
+                [--stdcall] [--imports NAME,NAME,NAME,NAME]
 """
 import argparse
 import os
@@ -70,6 +71,8 @@ def main():
     parser.add_argument("--dll", required=True)
     parser.add_argument("--format", required=True, help="pei-i386 or pei-x86-64")
     parser.add_argument("--stdcall", action="store_true", help="a 32-bit __stdcall build")
+    parser.add_argument("--imports", help="the names the exe imports the operations under, "
+                        "comma-separated (default: the plain names)")
     opts = parser.parse_args()
     dll_names = {shape.format(op=op, n=n) for op, n in worm_names.OPERATIONS.items()
                  for shape in (worm_names.SHAPES.values() if opts.stdcall else ["{op}"])}
@@ -81,7 +84,8 @@ def main():
     if not re.search(r"Subsystem\s+00000003", exe):
         problems.append("exe is not a console program")
     exe_imports = imports(exe)
-    if set(exe_imports.get("WormAPI.dll", [])) != OPERATIONS:
+    bound = set(opts.imports.split(",")) if opts.imports else OPERATIONS
+    if set(exe_imports.get("WormAPI.dll", [])) != bound:
         problems.append(f"exe imports {exe_imports.get('WormAPI.dll')} from WormAPI.dll")
     others = [d for d in exe_imports if d != "WormAPI.dll" and not system_dll(d)]
     if others:
