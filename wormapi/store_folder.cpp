@@ -85,6 +85,19 @@ store_folder::~store_folder()
         CloseHandle(handle);
 }
 
+fs::path store_root(const char *drive)
+{
+    int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, drive, -1, nullptr, 0);
+    if (size <= 0)
+        return {};
+    std::wstring root(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, drive, -1, &root[0], size);
+    root.resize(static_cast<size_t>(size) - 1);
+    if (root.size() == 2 && root[1] == L':')
+        root += L'\\';
+    return fs::path(root);
+}
+
 bool open_store_root(const fs::path &root, store_folder &folder)
 {
     BY_HANDLE_FILE_INFORMATION about;
@@ -176,6 +189,8 @@ store_folder::~store_folder()
     if (fd >= 0)
         close(fd);
 }
+
+fs::path store_root(const char *drive) { return fs::path(drive); }
 
 bool open_store_root(const fs::path &root, store_folder &folder)
 {

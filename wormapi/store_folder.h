@@ -45,6 +45,11 @@ struct store_folder {
     ~store_folder();
 };
 
+/* The folder a drive names.  On Windows the drive is in the ANSI code page, as
+ * every narrow Windows call takes it, and "E:" alone means the root of drive E;
+ * a drive that is not text in that code page names no folder (an empty path). */
+std::filesystem::path store_root(const char *drive);
+
 /* Opens the store's own folder, which may well be reached through a link. */
 bool open_store_root(const std::filesystem::path &root, store_folder &folder);
 

@@ -14,11 +14,6 @@
  * to the callback through one fixed buffer, chunk by chunk, on the caller's
  * thread: memory does not grow with the records' size.
  */
-#ifdef _WIN32
-#define NOMINMAX /* std::min, not the macro */
-#include <windows.h>
-#endif
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -47,26 +42,6 @@ struct record_filter {
     int64_t first, last;
 };
 constexpr record_filter every_record{false, 0, 0};
-
-#ifdef _WIN32
-/* The drive is in the ANSI code page, as every narrow Windows call takes it;
- * "E:" alone means the current folder of drive E: a drive means its root.  A
- * drive that is not text in that code page names no store (an empty path). */
-fs::path store_root(const char *drive)
-{
-    int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, drive, -1, nullptr, 0);
-    if (size <= 0)
-        return {};
-    std::wstring root(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, drive, -1, &root[0], size);
-    root.resize(static_cast<size_t>(size) - 1);
-    if (root.size() == 2 && root[1] == L':')
-        root += L'\\';
-    return fs::path(root);
-}
-#else
-fs::path store_root(const char *drive) { return fs::path(drive); }
-#endif
 
 /* The transaction a record's file name starts with, or -1 for none. */
 int64_t transaction_of(const std::string &file_name)
