@@ -2,14 +2,18 @@
 """The names under which WormAPI.dll's four operations pass between the tool and
 the library, on Windows: the one table of them, and the .def files built from it.
 
-  worm_names.py exports --convention cdecl|stdcall --bits 32|64 [--shape SHAPE] --def OUT
+  worm_names.py exports --convention cdecl|stdcall --bits 32|64 [--shape SHAPE]
+                        [--linker gnu|msvc] --def OUT
       the .def a WormAPI DLL is linked with: the shape's names ("all" by default:
       on 32-bit __stdcall, worm_init, worm_init@8 and _worm_init@8 each, so that
-      a tool bound to any of them runs on it)
-  worm_names.py imports --convention cdecl|stdcall --bits 32|64 [--library PATH] --def OUT
+      a tool bound to any of them runs on it), for GNU ld or Microsoft's linker
+  worm_names.py imports --convention cdecl|stdcall --bits 32|64 [--library PATH]
+                        [--linker gnu|msvc] --def OUT
       the .def of the tool's import library: the names PATH (a WormAPI.dll, or
       an import library: Microsoft's WormAPI.lib or a GNU libWormAPI.a) exports,
       or the plain names without --library; prints one line saying which.
+      Microsoft's linker takes the vendor's import library as it is, so there
+      PATH must be one, and the .def file is not used.
 
 A library the tool cannot call through those names stops it, with what to do
 instead, on standard error and with status 1.
@@ -118,9 +122,9 @@ def read_library(path):
     with open(path, "rb") as f:
         data = f.read()
     if data.startswith(b"!<arch>\n"):
-        return read_archive_imports(data)
+        return read_archive_imports(data) + (False,)
     if data.startswith(b"MZ"):
-        return read_pe_exports(data)
+        return read_pe_exports(data) + (True,)
     raise Refused("it is neither a DLL nor an import library")
 
 
@@ -160,7 +164,10 @@ def write_def(path, lines):
 def imports(opts):
     exported = {op: op for op in OPERATIONS}
     if opts.library:
-        bits, names = read_library(opts.library)
+        bits, names, is_dll = read_library(opts.library)
+        if is_dll and opts.linker == "msvc":
+            raise Refused("Microsoft's linker binds a DLL through its import library: "
+                          "give the vendor's WormAPI.lib instead")
         if bits and bits != opts.bits:
             raise Refused(f"it is a {bits}-bit library, and this is a {opts.bits}-bit build: "
                           f"take the {'win64' if bits == 64 else 'win32 or win32-stdcall'} "
@@ -177,8 +184,20 @@ def exports(opts):
     shapes = list(SHAPES) if opts.shape == "all" else [opts.shape]
     if opts.bits == 64 or opts.convention != "stdcall":
         shapes = ["plain"]
-    write_def(opts.def_file, [f"{SHAPES[s].format(op=op, n=n)} = {symbol(op, opts)}"
-                              for op, n in OPERATIONS.items() for s in shapes])
+    if opts.linker == "gnu":
+        write_def(opts.def_file, [f"{SHAPES[s].format(op=op, n=n)} = {symbol(op, opts)}"
+                                  for op, n in OPERATIONS.items() for s in shapes])
+        return
+    # Microsoft's linker finds the compiled name (_worm_init@8) of a plain one
+    # itself, and its import library then imports the plain name.  The other
+    # names are PRIVATE: exported, but left out of the import library, which
+    # would otherwise hold each symbol twice.
+    def line(op, shape):
+        name = SHAPES[shape].format(op=op, n=OPERATIONS[op])
+        if shape == "plain":
+            return name
+        return f"{name}=_{symbol(op, opts)}" + (" PRIVATE" if shape != shapes[0] else "")
+    write_def(opts.def_file, [line(op, s) for op in OPERATIONS for s in shapes])
 
 
 def main():
@@ -188,6 +207,7 @@ def main():
     parser.add_argument("--bits", type=int, choices=[32, 64], required=True)
     parser.add_argument("--library", help="with imports: the vendor's DLL or import library")
     parser.add_argument("--shape", choices=["all"] + list(SHAPES), default="all")
+    parser.add_argument("--linker", choices=["gnu", "msvc"], default="gnu")
     parser.add_argument("--def", dest="def_file", required=True)
     opts = parser.parse_args()
     try:

@@ -25,12 +25,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "chunk_reporter.h"
+#include "line_writer.h"
 #include "worm_api.h"
-
-/* chunk_reporter.cpp */
-worm_chunk_callback export_chunk_callback;
-void print_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
-bool report_lost_lines();
 
 /* Without both arguments the lines would be handed null strings: refuse instead. */
 static void usage()
@@ -108,7 +105,7 @@ int main(int argc, char *argv[])
     int32_t result = worm_init(&ctx, drive);
     print_line("result worm_init(): %d\n", result);
     if (result != 0) {
-        report_lost_lines();
+        report_write_error();
         return exit_status(result);
     }
 
@@ -122,5 +119,5 @@ int main(int argc, char *argv[])
     worm_cleanup(ctx);
 
     /* Lines that never reached standard output must not read as success. */
-    return report_lost_lines() ? 1 : 0;
+    return report_write_error() ? 1 : 0;
 }

@@ -113,7 +113,8 @@ int main(int argc, char *argv[])
             s.out = stdout;
             s.report = stderr;
         } else if (opt == "-o") {
-            if (!(s.out = std::fopen(value, "wb")))
+            s.out = std::fopen(value, "wb");
+            if (!s.out)
                 return 2;
         } else if (opt == "-c")
             client = value;

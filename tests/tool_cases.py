@@ -6,7 +6,9 @@ says what must come out: standard output to the byte, standard error, the exit
 status and the calls the library recorded; a case with count_writes also runs
 under strace and wants one write system call per line of output.  The cases
 marked valgrind are the ones --valgrind-cases runs (under valgrind, through
---launcher).  A run in which no case runs fails.
+--launcher).  The cases marked unix_host need strace or /dev/full from the
+machine that runs the tests, so a native Windows run skips them.  A run in
+which no case runs fails.
 
   tool_cases.py --tool worm_export --library path/to/scripted/libWormAPI.so
                 [--platform posix|windows] [--launcher "wine"]
@@ -93,7 +95,7 @@ def many_chunks_run(full, filtered):
 
 
 CASES = [
-    dict(many_chunks_run(300, 200), stdout_to="file", count_writes=True,
+    dict(many_chunks_run(300, 200), stdout_to="file", count_writes=True, unix_host=True,
          name="each line reaches a file in one write"),
     dict(NUMBERED_RUN, name="chunks are numbered on across both exports",
          args=["E:", "acme"], valgrind=True),
@@ -134,7 +136,7 @@ CASES = [
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, chunk_call(1024),
                 "crash"]),
     dict(name="an unwritable stdout still cleans up, but exits 1 and says why",
-         args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full",
+         args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full", unix_host=True,
          stdout=None, status=1, stderr=WRITE_ERROR + "No space left on device\n",
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
     dict(name="a closed pipe for stdout still cleans up, but exits 1 and says why",
@@ -142,7 +144,7 @@ CASES = [
          stdout=None, status=1, posix_only=True, stderr=WRITE_ERROR + "Broken pipe\n",
          calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
     dict(name="worm_init failing into an unwritable stdout: its code, and why lines are lost",
-         args=["E:", "acme"], script=["init 7"], stdout_to="/dev/full",
+         args=["E:", "acme"], script=["init 7"], stdout_to="/dev/full", unix_host=True,
          stdout=None, status=7, stderr=WRITE_ERROR + "No space left on device\n",
          calls=[init_call("E:", 7)]),
     dict(plain_run("%s%n%x%%", "%s%n"), name="format directives print as data",
@@ -192,7 +194,10 @@ def run_bounded(command, **kwargs):
         try:
             stdout, stderr = process.communicate(timeout=CASE_SECONDS)
         except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
+            if os.name == "posix":
+                os.killpg(process.pid, signal.SIGKILL)
+            else:
+                process.kill()
             process.wait()
             raise
     return subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
@@ -315,7 +320,8 @@ def main():
     passed = failed = skipped = 0
     for case in selected:
         if case.get("posix_only") and opts.platform != "posix" or \
-                case.get("windows_only") and opts.platform != "windows":
+                case.get("windows_only") and opts.platform != "windows" or \
+                case.get("unix_host") and os.name != "posix":
             skipped += 1
             continue
         with tempfile.TemporaryDirectory(prefix="worm_case_") as workdir:

@@ -106,30 +106,52 @@ script read_script()
     return s;
 }
 
-#if defined(__i386__)
+#if defined(__i386__) && defined(__GNUC__) || defined(_M_IX86) && defined(_MSC_VER)
 /* Calls callback with the stack pointer kept aside and says how far the call moved
  * it, then puts it back: on 32-bit x86 a caller and a callee that disagree on who
  * pops the arguments leave it off by their size, and this library stays sound. */
-int32_t call_measured(worm_chunk_callback *callback, const unsigned char *chunk,
-                      int32_t length, void *data, long &moved)
+int32_t call_measured(worm_chunk_callback *target, const unsigned char *bytes,
+                      int32_t count, void *context, long &moved)
 {
+#if defined(_MSC_VER) && !defined(__GNUC__)
+    /* Microsoft's x86 inline assembly (where LENGTH is an operator): it saves
+     * the registers the block uses, and reaches the arguments and locals
+     * through EBP, which the pushes leave be. */
+    int32_t result;
+    long displaced;
+    __asm {
+        mov esi, esp
+        push context
+        push count
+        push bytes
+        call target
+        mov edx, esi
+        sub edx, esp
+        mov esp, esi
+        mov result, eax
+        mov displaced, edx
+    }
+    moved = displaced;
+    return result;
+#else
     int32_t result;
     long displaced;
     uintptr_t saved, scratch;
     __asm__ volatile("movl %%esp, %%esi\n\t"
-                     "pushl %[data]\n\t"
-                     "pushl %[length]\n\t"
-                     "pushl %[chunk]\n\t"
-                     "call *%[callback]\n\t"
+                     "pushl %[context]\n\t"
+                     "pushl %[count]\n\t"
+                     "pushl %[bytes]\n\t"
+                     "call *%[target]\n\t"
                      "movl %%esi, %%edx\n\t"
                      "subl %%esp, %%edx\n\t"
                      "movl %%esi, %%esp"
                      : "=a"(result), "=d"(displaced), "=c"(scratch), "=&S"(saved)
-                     : [callback] "r"(callback), [chunk] "r"(chunk), [length] "r"(length),
-                       [data] "r"(data)
+                     : [target] "r"(target), [bytes] "r"(bytes), [count] "r"(count),
+                       [context] "r"(context)
                      : "memory", "cc");
     moved = displaced;
     return result;
+#endif
 }
 
 /* A callback of this library's own convention: how far a matched call moves it. */
