@@ -9,8 +9,19 @@
 # Windows: one folder, as a zip is unpacked beside the vendor's DLL.  Elsewhere:
 # bin/, lib/worm_export/ (which the tool's RUNPATH finds, and no other program
 # looks in) and share/worm_export/.
-file(READ ${PROJECT_SOURCE_DIR}/cmake/stand_in_codes.txt stand_in_codes)
-string(REGEX REPLACE "\n$" "" stand_in_codes "${stand_in_codes}")
+# The stand-in's codes for the READMEs, as wormapi/worm_store.h words them.
+file(STRINGS ${PROJECT_SOURCE_DIR}/wormapi/worm_store.h code_lines
+     REGEX "^ *WORM_[A-Z_]+ = [0-9]+,? */\\*")
+set(stand_in_codes "")
+foreach(line IN LISTS code_lines)
+  string(REGEX MATCH "= ([0-9]+),? */\\* (.*) \\*/$" _ "${line}")
+  string(LENGTH "${CMAKE_MATCH_1}" digits)
+  math(EXPR pad "6 - ${digits}")
+  string(REPEAT " " ${pad} indent)
+  list(APPEND stand_in_codes "${indent}${CMAKE_MATCH_1}  ${CMAKE_MATCH_2}")
+endforeach()
+list(JOIN stand_in_codes "\n" stand_in_codes)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS wormapi/worm_store.h)
 if(WIN32)
   set(CPACK_SYSTEM_NAME win${pointer_bits})
   set(CPACK_GENERATOR ZIP)

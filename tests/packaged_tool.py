@@ -27,7 +27,7 @@ import tarfile
 import tempfile
 import zipfile
 
-import pe_imports
+from common import objdump_p, pe_imports, report, system_dll
 
 SECONDS = 120
 GLIBC_LIBRARY = re.compile(r"(libc|libm|libpthread|libdl|librt|ld-linux[-\w.]*)\.so")
@@ -57,8 +57,8 @@ def readme_demo(readme):
 
 def foreign_dlls(objdump, path):
     """The DLLs a PE file imports that are neither Windows' own nor WormAPI.dll."""
-    return [d for d in pe_imports.imports(pe_imports.objdump_p(objdump, path))
-            if d != "WormAPI.dll" and not pe_imports.system_dll(d)]
+    return [d for d in pe_imports(objdump_p(objdump, path))
+            if d != "WormAPI.dll" and not system_dll(d)]
 
 
 def linux_needs(top, readme):
@@ -167,7 +167,7 @@ def main():
             problems.append(f"the tool did not load the library copied over {library}: "
                             f"status {done.returncode}, calls {called!r}, stderr {done.stderr!r}")
 
-    return pe_imports.report(problems)
+    return report(problems)
 
 
 if __name__ == "__main__":

@@ -12,56 +12,11 @@ _name@N) and imports only system DLLs.
                 [--stdcall] [--imports NAME,NAME,NAME,NAME]
 """
 import argparse
-import os
 import re
-import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cmake"))
-import worm_names  # noqa: E402  the one table of the operations and their names
-
-OPERATIONS = set(worm_names.OPERATIONS)
-
-
-def system_dll(name):
-    name = name.lower()
-    return name in ("kernel32.dll", "msvcrt.dll", "ucrtbase.dll", "shell32.dll") or \
-        name.startswith("api-ms-win-crt-")
-
-
-def imports(dump):
-    """{dll name: [imported names]} from objdump -p's import tables."""
-    found, current = {}, None
-    for line in dump.splitlines():
-        m = re.match(r"\s*DLL Name: (\S+)", line)
-        if m:
-            current = found.setdefault(m.group(1), [])
-        elif current is not None and re.match(r"\s*[0-9a-f]+\s+\d+\s+\S+$", line):
-            current.append(line.split()[-1])
-        elif not line.strip():
-            current = None
-    return found
-
-
-def exports(dump):
-    """The exported names: the name table runs up to the first empty line."""
-    table = dump.split("[Ordinal/Name Pointer] Table\n", 1)
-    rows = table[1].split("\n\n", 1)[0] if len(table) > 1 else ""
-    return {m.group(1) for m in re.finditer(r"\[\s*\d+\] (\S+)", rows)}
-
-
-def objdump_p(objdump, path):
-    """What `objdump -p` says of a PE file: its headers, imports and exports."""
-    return subprocess.run([objdump, "-p", path], check=True, capture_output=True,
-                          text=True).stdout
-
-
-def report(problems):
-    """Prints each problem and the one-check tally; returns the exit status."""
-    for p in problems:
-        print(f"FAIL {p}")
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+from common import (OPERATIONS, SHAPES, objdump_p, pe_exports, pe_imports, report,
+                    system_dll)
 
 
 def main():
@@ -74,8 +29,8 @@ def main():
     parser.add_argument("--imports", help="the names the exe imports the operations under, "
                         "comma-separated (default: the plain names)")
     opts = parser.parse_args()
-    dll_names = {shape.format(op=op, n=n) for op, n in worm_names.OPERATIONS.items()
-                 for shape in (worm_names.SHAPES.values() if opts.stdcall else ["{op}"])}
+    dll_names = {shape.format(op=op, n=n) for op, n in OPERATIONS.items()
+                 for shape in (SHAPES.values() if opts.stdcall else ["{op}"])}
 
     exe, dll = objdump_p(opts.objdump, opts.exe), objdump_p(opts.objdump, opts.dll)
     problems = []
@@ -83,16 +38,16 @@ def main():
         problems.append(f"exe is not {opts.format}")
     if not re.search(r"Subsystem\s+00000003", exe):
         problems.append("exe is not a console program")
-    exe_imports = imports(exe)
-    bound = set(opts.imports.split(",")) if opts.imports else OPERATIONS
+    exe_imports = pe_imports(exe)
+    bound = set(opts.imports.split(",")) if opts.imports else set(OPERATIONS)
     if set(exe_imports.get("WormAPI.dll", [])) != bound:
         problems.append(f"exe imports {exe_imports.get('WormAPI.dll')} from WormAPI.dll")
     others = [d for d in exe_imports if d != "WormAPI.dll" and not system_dll(d)]
     if others:
         problems.append(f"exe needs DLLs beside it: {others}")
-    if exports(dll) != dll_names:
-        problems.append(f"WormAPI.dll exports {sorted(exports(dll))}")
-    dll_others = [d for d in imports(dll) if not system_dll(d)]
+    if pe_exports(dll) != dll_names:
+        problems.append(f"WormAPI.dll exports {sorted(pe_exports(dll))}")
+    dll_others = [d for d in pe_imports(dll) if not system_dll(d)]
     if dll_others:
         problems.append(f"WormAPI.dll needs DLLs beside it: {dll_others}")
 

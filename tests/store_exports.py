@@ -5,7 +5,7 @@ Stores are exported through store_dump (a small driver of the library) and the
 streams are read back with Python's tarfile and with GNU tar, then compared with
 the store's own files: names, order, sizes, contents and mtimes.
 
-  store_exports.py --dump store_dump --tool worm_export --sample examples/sample_store
+  store_exports.py --dump store_dump --tool worm_export --source .
                    [--platform posix|windows] [--launcher wine]
 """
 import argparse
@@ -20,6 +20,8 @@ import tarfile
 import tempfile
 import unittest
 
+from common import read_bytes, tool_output
+
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 OPTS = None
 CODES = {}
@@ -27,11 +29,6 @@ CHUNK = 0
 NEEDED = {"WORM_STORE_CHUNK_SIZE", "WORM_ERR_NO_STORE", "WORM_ERR_NULL_ARGUMENT",
           "WORM_ERR_BAD_RANGE", "WORM_ERR_NOT_SUPPORTED", "WORM_ERR_STORE_UNREADABLE",
           "WORM_ERR_RECORD_UNREADABLE", "WORM_ERR_CALLBACK_STOPPED"}
-
-
-def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def read_constants():
@@ -399,16 +396,25 @@ class WindowsDrives(StoreCase):
                                store_tree(os.path.join(self.workdir, drive)))
 
 
+class Codes(unittest.TestCase):
+    def test_the_readme_gives_each_code_as_compiled_and_as_the_header_words_it(self):
+        with open(os.path.join(OPTS.source, "wormapi", "worm_store.h")) as f:
+            header = {name: (int(n), text) for name, n, text in re.findall(
+                r"^ *(WORM_\w+) = (\d+),? */\* (.*) \*/$", f.read(), re.M)}
+        with open(os.path.join(OPTS.source, "README.md")) as f:
+            readme = {name: (int(n), text) for n, name, text in re.findall(
+                r"^\| *(\d+) \| `(WORM_\w+)` \| (.*) \|$", f.read(), re.M)}
+        self.assertEqual(readme, header)
+        self.assertEqual({name: n for name, (n, _) in header.items()}, CODES)
+
+
 class Tool(StoreCase):
     def test_tool_on_the_sample_store(self):
         tool = shlex.split(OPTS.launcher) + [os.path.abspath(OPTS.tool), OPTS.sample, "demo"]
         done = subprocess.run(tool, capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
         # Six records in the full export, three in the filtered one, each one
         # header block and one data block, then the two closing zero blocks.
-        want = ("using drive {}\nresult worm_init(): 0\n"
-                "chunk no: 0\tlength: 7168 bytes\nresult worm_export_tar(): 0\n\n"
-                "using client demo\nchunk no: 1\tlength: 4096 bytes\n"
-                "result worm_export...(): 0\n").format(OPTS.sample)
+        want = tool_output(OPTS.sample, "demo", full=(0, [7168]), filtered=(0, [4096]))
         self.assertEqual((done.returncode, done.stderr), (0, b""))
         self.assertEqual(done.stdout.replace(b"\r\n", b"\n").decode(), want)
 
@@ -418,10 +424,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dump", required=True)
     parser.add_argument("--tool", required=True)
-    parser.add_argument("--sample", required=True)
+    parser.add_argument("--source", required=True, help="the project's top folder")
     parser.add_argument("--platform", choices=["posix", "windows"], default="posix")
     parser.add_argument("--launcher", default="")
     OPTS, rest = parser.parse_known_args()
+    OPTS.sample = os.path.join(OPTS.source, "examples", "sample_store")
     CODES, CHUNK = read_constants()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -20,6 +20,7 @@ its Unix parent, so on windows the tool runs under --exit-code-helper, a Windows
 program that reports the whole 32-bit code.
 """
 import argparse
+import collections
 import os
 import re
 import shlex
@@ -29,19 +30,28 @@ import subprocess
 import sys
 import tempfile
 
+from common import read_bytes, tool_output
+
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 USAGE = "usage: worm_export <drive> <client>\n"
 WRITE_ERROR = "worm_export: write error on standard output: "
 CASE_SECONDS = 60  # a run that has not ended by then has hung: the case fails
 
 
-def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
+class Sentinel:
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return self.name
 
 
-def lines(*texts):
-    return "".join(t + "\n" for t in texts)
+ANY_FAILURE = Sentinel("ANY_FAILURE")  # a status: any but 0
+UNCHECKED = Sentinel("UNCHECKED")  # stdout or stderr: not compared
+
+# What one run gave: its exit status, standard output and error, the calls the
+# library recorded, and the write calls strace counted (None when not counted).
+RunResult = collections.namedtuple("RunResult", "status stdout stderr calls writes")
 
 
 # What the scripted library records: p1 is the address of the tool's handle, p2
@@ -50,114 +60,84 @@ def init_call(drive, code=0):
     return f'worm_init(p1, "{drive}") = {code}' + (", ctx p2" if code == 0 else "")
 
 
-FULL = "worm_export_tar(p2, p3, p4)"
-FILTERED = "worm_export_tar_filtered_transaction(p2, 500, 600, null, p3, p4)"
+EXPORT_CALLS = {"full": "worm_export_tar(p2, p3, p4)",
+                "filtered": "worm_export_tar_filtered_transaction(p2, 500, 600, null, p3, p4)"}
 CLEANUP = "worm_cleanup(p2)"
 
 
-def chunk_call(length):
-    return f"callback({length}) = 0"
+def scripted_run(drive="E:", client="acme", init=0, full=(0, ()), filtered=(0, ()),
+                 cleanup=0, crash=None):
+    """A case's arguments and the library's script, with the output and calls
+    that follow from them: init, cleanup and each export's (code, chunk lengths)
+    are what the library returns and hands back; crash=(export, n) aborts after
+    n chunks of that export."""
+    exports = {"full": full, "filtered": filtered}
+    script = [f"init {init}", f"cleanup {cleanup}"]
+    script += [f"{e} {code}" + "".join(f" {n}" for n in lengths)
+               for e, (code, lengths) in exports.items()]
+    if crash:
+        script.append(f"crash {crash[0]} {crash[1]}")
+    calls = [init_call(drive, init)]
+    if init == 0:
+        for export, (_, lengths) in exports.items():
+            stop = crash[1] if crash and crash[0] == export else None
+            calls += [EXPORT_CALLS[export]] + [f"callback({n}) = 0" for n in lengths[:stop]]
+            if stop is not None:
+                calls.append("crash")
+                break
+        else:
+            calls.append(CLEANUP)
+    return dict(args=[drive, client], script=script, calls=calls,
+                stdout=tool_output(drive, client, init, full, filtered, crash))
 
 
-def plain_run(drive, client):
-    """A run of the default script: both exports succeed without a chunk."""
-    return dict(
-        args=[drive, client],
-        stdout=lines(f"using drive {drive}", "result worm_init(): 0",
-                     "result worm_export_tar(): 0", "", f"using client {client}",
-                     "result worm_export...(): 0"),
-        calls=[init_call(drive), FULL, FILTERED, CLEANUP])
-
-
-NUMBERED_RUN = dict(
-    script=["full 0 512 10240", "filtered 0 1024"],
-    stdout=lines("using drive E:", "result worm_init(): 0",
-                 "chunk no: 0\tlength: 512 bytes",
-                 "chunk no: 1\tlength: 10240 bytes",
-                 "result worm_export_tar(): 0", "", "using client acme",
-                 "chunk no: 2\tlength: 1024 bytes",
-                 "result worm_export...(): 0"),
-    calls=[init_call("E:"), FULL, chunk_call(512), chunk_call(10240), FILTERED,
-           chunk_call(1024), CLEANUP])
-
-
-def many_chunks_run(full, filtered):
-    """A run whose exports hand back full and filtered chunks of 512 bytes."""
-    chunk_lines = [f"chunk no: {n}\tlength: 512 bytes" for n in range(full + filtered)]
-    return dict(
-        args=["E:", "acme"],
-        script=["full 0" + " 512" * full, "filtered 0" + " 512" * filtered],
-        stdout=lines("using drive E:", "result worm_init(): 0", *chunk_lines[:full],
-                     "result worm_export_tar(): 0", "", "using client acme",
-                     *chunk_lines[full:], "result worm_export...(): 0"),
-        calls=[init_call("E:"), FULL, *[chunk_call(512)] * full, FILTERED,
-               *[chunk_call(512)] * filtered, CLEANUP])
-
-
+# Each case: name, args, script, stdout (text to the byte, or UNCHECKED), calls;
+# and where they differ from the defaults, status (0; a number, ANY_FAILURE, or
+# {"posix": N, "windows": M}), stderr ("": nothing), stdout_to ("pipe", "file",
+# "closed pipe" or a path), encoding ("utf-8": how the tool sees the texts), and
+# the marks count_writes, valgrind, posix_only, windows_only and unix_host.
 CASES = [
-    dict(many_chunks_run(300, 200), stdout_to="file", count_writes=True, unix_host=True,
-         name="each line reaches a file in one write"),
-    dict(NUMBERED_RUN, name="chunks are numbered on across both exports",
-         args=["E:", "acme"], valgrind=True),
-    dict(NUMBERED_RUN, name="arguments after the second are ignored",
-         args=["E:", "acme", "extra", "--help"]),
-    dict(plain_run("E:", "acme"), name="exports without chunks print their result at once"),
-    dict(name="a chunk of length 0 gets its line and its number",
-         args=["E:", "acme"], script=["full 0 0 7", "filtered 0 0"],
-         stdout=lines("using drive E:", "result worm_init(): 0",
-                      "chunk no: 0\tlength: 0 bytes", "chunk no: 1\tlength: 7 bytes",
-                      "result worm_export_tar(): 0", "", "using client acme",
-                      "chunk no: 2\tlength: 0 bytes", "result worm_export...(): 0"),
-         calls=[init_call("E:"), FULL, chunk_call(0), chunk_call(7), FILTERED,
-                chunk_call(0), CLEANUP]),
-    dict(name="failed exports and cleanup still run everything and exit 0",
-         args=["E:", "acme"], valgrind=True,
-         script=["full -5 512", f"filtered {INT32_MAX}", "cleanup 9"],
-         stdout=lines("using drive E:", "result worm_init(): 0",
-                      "chunk no: 0\tlength: 512 bytes", "result worm_export_tar(): -5",
-                      "", "using client acme", f"result worm_export...(): {INT32_MAX}"),
-         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
+    dict(scripted_run(full=(0, [512] * 300), filtered=(0, [512] * 200)), stdout_to="file",
+         count_writes=True, unix_host=True, name="each line reaches a file in one write"),
+    dict(scripted_run(full=(0, [512, 10240]), filtered=(0, [1024])), valgrind=True,
+         name="chunks are numbered on across both exports"),
+    dict(scripted_run(full=(0, [512, 10240]), filtered=(0, [1024])),
+         args=["E:", "acme", "extra", "--help"], name="arguments after the second are ignored"),
+    dict(scripted_run(), name="exports without chunks print their result at once"),
+    dict(scripted_run(full=(0, [0, 7]), filtered=(0, [0])),
+         name="a chunk of length 0 gets its line and its number"),
+    dict(scripted_run(full=(-5, [512]), filtered=(INT32_MAX, []), cleanup=9), valgrind=True,
+         name="failed exports and cleanup still run everything and exit 0"),
     dict(name="no arguments: usage, status 2, no library call",
          args=[], stdout="", stderr=USAGE, status=2, calls=[], valgrind=True),
     dict(name="one argument: usage, status 2, no library call",
          args=["E:"], stdout="", stderr=USAGE, status=2, calls=[]),
-    dict(name="a crash in the full export keeps the lines so far (stdout a file)",
-         args=["E:", "acme"], script=["full 0 512 512", "crash full 1"],
-         stdout_to="file", status=None, stderr=None,
-         stdout=lines("using drive E:", "result worm_init(): 0",
-                      "chunk no: 0\tlength: 512 bytes"),
-         calls=[init_call("E:"), FULL, chunk_call(512), "crash"]),
-    dict(name="a crash in the filtered export keeps the lines so far (stdout a pipe)",
-         args=["E:", "acme"], script=["full 0 512", "filtered 0 1024", "crash filtered 1"],
-         status=None, stderr=None,
-         stdout=lines("using drive E:", "result worm_init(): 0",
-                      "chunk no: 0\tlength: 512 bytes", "result worm_export_tar(): 0", "",
-                      "using client acme", "chunk no: 1\tlength: 1024 bytes"),
-         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, chunk_call(1024),
-                "crash"]),
-    dict(name="an unwritable stdout still cleans up, but exits 1 and says why",
-         args=["E:", "acme"], script=["full 0 512"], stdout_to="/dev/full", unix_host=True,
-         stdout=None, status=1, stderr=WRITE_ERROR + "No space left on device\n",
-         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
-    dict(name="a closed pipe for stdout still cleans up, but exits 1 and says why",
-         args=["E:", "acme"], script=["full 0 512"], stdout_to="closed pipe",
-         stdout=None, status=1, posix_only=True, stderr=WRITE_ERROR + "Broken pipe\n",
-         calls=[init_call("E:"), FULL, chunk_call(512), FILTERED, CLEANUP]),
-    dict(name="worm_init failing into an unwritable stdout: its code, and why lines are lost",
-         args=["E:", "acme"], script=["init 7"], stdout_to="/dev/full", unix_host=True,
-         stdout=None, status=7, stderr=WRITE_ERROR + "No space left on device\n",
-         calls=[init_call("E:", 7)]),
-    dict(plain_run("%s%n%x%%", "%s%n"), name="format directives print as data",
-         valgrind=True),
-    dict(plain_run("", ""), name="empty strings pass and print unchanged"),
-    dict(plain_run("C:\\store dir\\", "a b"), name="backslashes and spaces pass unchanged"),
-    dict(plain_run("d" * 100_000, "c" * 100_000), posix_only=True,
+    dict(scripted_run(full=(0, [512, 512]), crash=("full", 1)), stdout_to="file",
+         status=ANY_FAILURE, stderr=UNCHECKED,
+         name="a crash in the full export keeps the lines so far (stdout a file)"),
+    dict(scripted_run(full=(0, [512]), filtered=(0, [1024]), crash=("filtered", 1)),
+         status=ANY_FAILURE, stderr=UNCHECKED,
+         name="a crash in the filtered export keeps the lines so far (stdout a pipe)"),
+    dict(scripted_run(full=(0, [512])), stdout_to="/dev/full", unix_host=True,
+         stdout=UNCHECKED, status=1, stderr=WRITE_ERROR + "No space left on device\n",
+         name="an unwritable stdout still cleans up, but exits 1 and says why"),
+    dict(scripted_run(full=(0, [512])), stdout_to="closed pipe", posix_only=True,
+         stdout=UNCHECKED, status=1, stderr=WRITE_ERROR + "Broken pipe\n",
+         name="a closed pipe for stdout still cleans up, but exits 1 and says why"),
+    dict(scripted_run(init=7), stdout_to="/dev/full", unix_host=True,
+         stdout=UNCHECKED, status=7, stderr=WRITE_ERROR + "No space left on device\n",
+         name="worm_init failing into an unwritable stdout: its code, and why lines are lost"),
+    dict(scripted_run("%s%n%x%%", "%s%n"), valgrind=True,
+         name="format directives print as data"),
+    dict(scripted_run("", ""), name="empty strings pass and print unchanged"),
+    dict(scripted_run("C:\\store dir\\", "a b"), name="backslashes and spaces pass unchanged"),
+    dict(scripted_run("d" * 100_000, "c" * 100_000), posix_only=True,
          name="100 KB arguments pass and print unchanged"),
-    dict(plain_run("store-\udcff\udcfe", "caf\udce9 \u00e9"), posix_only=True,
+    dict(scripted_run("store-\udcff\udcfe", "caf\udce9 \u00e9"), posix_only=True,
          name="bytes that are not UTF-8 pass and print unchanged"),
     # Windows gives a program its arguments in the ANSI code page, 1252 in the
     # tests' Wine: text it holds arrives in its bytes, and is printed so.
-    dict(plain_run("Pr\u00fcfung-\u20ac-\u2014", "caf\u00e9"), windows_only=True,
+    dict(scripted_run("Pr\u00fcfung-\u20ac-\u2014", "caf\u00e9"), windows_only=True,
          encoding="cp1252", name="arguments in the ANSI code page pass and print unchanged"),
 ]
 
@@ -175,10 +155,8 @@ for args, which in [(["\u03a9mega", "acme"], "drive"), (["E:", "\u041a\u0438\u04
 # Windows it exits with the whole code.
 for code, posix_status in [(7, 7), (-1, 255), (256, 1), (INT32_MIN, 1), (INT32_MAX, 255)]:
     CASES.append(dict(
-        name=f"worm_init fails with {code}", args=["E:", "acme"], script=[f"init {code}"],
-        stdout=lines("using drive E:", f"result worm_init(): {code}"),
-        status={"posix": posix_status, "windows": code}, calls=[init_call("E:", code)],
-        valgrind=True))
+        scripted_run(init=code), name=f"worm_init fails with {code}",
+        status={"posix": posix_status, "windows": code}, valgrind=True))
 
 
 def raw(text, encoding="utf-8"):
@@ -249,7 +227,7 @@ def run_case(case, opts, workdir):
     calls_path = os.path.join(workdir, "calls.txt")
     calls = read_bytes(calls_path).splitlines() if os.path.exists(calls_path) else []
     writes = count_writes(trace_path) if case.get("count_writes") else None
-    return status, stdout, done.stderr, calls, writes
+    return RunResult(status, stdout, done.stderr, calls, writes)
 
 
 WRITE_CALLS = ("write", "writev", "pwrite64", "pwritev", "pwritev2")
@@ -271,7 +249,7 @@ def count_writes(trace_path):
         return sum(1 for line in trace if pattern.match(line))
 
 
-def check(case, opts, status, stdout, stderr, calls, writes):
+def check(case, opts, run):
     """Returns what differs from the case's expectations, or an empty list."""
     def same_lines(data):
         return data.replace(b"\r\n", b"\n") if opts.platform == "windows" else data
@@ -283,22 +261,23 @@ def check(case, opts, status, stdout, stderr, calls, writes):
     want_status = case.get("status", 0)
     if isinstance(want_status, dict):
         want_status = want_status[opts.platform]
-    if want_status is None:
-        if status == 0:
+    if want_status is ANY_FAILURE:
+        if run.status == 0:
             problems.append("exit status 0, want non-zero")
-    elif status != want_status:
-        problems.append(f"exit status {status}, want {want_status}")
-    if case["stdout"] is not None and same_lines(stdout) != want(case["stdout"]):
-        problems.append(f"stdout {stdout[:400]!r}, want {want(case['stdout'])[:400]!r}")
+    elif run.status != want_status:
+        problems.append(f"exit status {run.status}, want {want_status}")
+    if case["stdout"] is not UNCHECKED and same_lines(run.stdout) != want(case["stdout"]):
+        problems.append(f"stdout {run.stdout[:400]!r}, want {want(case['stdout'])[:400]!r}")
     want_stderr = case.get("stderr", "")
-    if want_stderr is not None and same_lines(stderr) != want(want_stderr):
-        problems.append(f"stderr {stderr[:400]!r}, want {want(want_stderr)!r}")
-    line_count = stdout.count(b"\n") if stdout else 0
-    if writes is not None and writes != line_count:
-        problems.append(f"{writes} writes for {line_count} lines, want one a line")
+    if want_stderr is not UNCHECKED and same_lines(run.stderr) != want(want_stderr):
+        problems.append(f"stderr {run.stderr[:400]!r}, want {want(want_stderr)!r}")
+    line_count = run.stdout.count(b"\n") if run.stdout else 0
+    if run.writes is not None and run.writes != line_count:
+        problems.append(f"{run.writes} writes for {line_count} lines, want one a line")
     want_calls = [want(c) for c in case["calls"]]
-    if calls != want_calls:
-        problems.append(f"calls {[c[:200] for c in calls]}, want {[c[:200] for c in want_calls]}")
+    if run.calls != want_calls:
+        problems.append(f"calls {[c[:200] for c in run.calls]}, "
+                        f"want {[c[:200] for c in want_calls]}")
     return problems
 
 
@@ -326,7 +305,7 @@ def main():
             continue
         with tempfile.TemporaryDirectory(prefix="worm_case_") as workdir:
             try:
-                problems = check(case, opts, *run_case(case, opts, workdir))
+                problems = check(case, opts, run_case(case, opts, workdir))
             except subprocess.TimeoutExpired:
                 problems = [f"did not end within {CASE_SECONDS} s"]
         if problems:

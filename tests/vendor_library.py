@@ -24,10 +24,9 @@ import struct
 import subprocess
 import sys
 
+from common import OPERATIONS, SHAPES, objdump_p, pe_imports, report
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "cmake"))
-import worm_names  # noqa: E402  the one table of the operations and their names
-from pe_imports import imports, objdump_p, report  # noqa: E402
 
 NAME, NAME_UNDECORATE = 1, 3  # how a short import member's symbol gives the name
 I386, AMD64 = 0x14C, 0x8664
@@ -50,8 +49,8 @@ def microsoft_import_library(path, symbols, machine=I386, name_type=NAME):
 
 def stdcall_symbols(sizes=None):
     """The names Microsoft's linker gives the operations, with other sizes where asked."""
-    sizes = dict(worm_names.OPERATIONS, **(sizes or {}))
-    return [worm_names.SHAPES["msvc"].format(op=op, n=n) for op, n in sizes.items()]
+    sizes = dict(OPERATIONS, **(sizes or {}))
+    return [SHAPES["msvc"].format(op=op, n=n) for op, n in sizes.items()]
 
 
 def configure(opts, name, library, call="cdecl", toolchain=None):
@@ -81,7 +80,7 @@ def bind(opts, call, want):
     if built.returncode != 0:
         return report(problems + [f"building failed:\n{built.stdout}{built.stderr}"])
     exe = os.path.join(build, "bin", "worm_export.exe")
-    got = imports(objdump_p(opts.objdump, exe)).get("WormAPI.dll", [])
+    got = pe_imports(objdump_p(opts.objdump, exe)).get("WormAPI.dll", [])
     if sorted(got) != sorted(want):
         problems.append(f"the exe imports {got} from WormAPI.dll; want {want}")
     print(f"{line.group(0)}; the exe imports {' '.join(sorted(got))}", flush=True)
@@ -110,10 +109,10 @@ def refusals(opts):
             lib("WormAPI-no-cleanup.lib"), stdcall_symbols()[:3]),
          "stdcall", None, ["no worm_cleanup"]),
         ("a 64-bit library in a 32-bit build", microsoft_import_library(
-            lib("WormAPI-x64.lib"), list(worm_names.OPERATIONS), machine=AMD64),
+            lib("WormAPI-x64.lib"), list(OPERATIONS), machine=AMD64),
          "cdecl", None, ["64-bit library", "win64"]),
         ("a 32-bit library in a 64-bit build", microsoft_import_library(
-            lib("WormAPI-x86.lib"), list(worm_names.OPERATIONS)),
+            lib("WormAPI-x86.lib"), list(OPERATIONS)),
          "cdecl", x86_64, ["32-bit library", "win32"]),
     ]
     problems = []
@@ -129,7 +128,7 @@ def refusals(opts):
     plain = microsoft_import_library(lib("WormAPI-def.lib"), stdcall_symbols(),
                                      name_type=NAME_UNDECORATE)
     status, said, _ = configure(opts, "undecorated", plain, "stdcall")
-    want = "worm_export imports " + ", ".join(worm_names.OPERATIONS)
+    want = "worm_export imports " + ", ".join(OPERATIONS)
     if status != 0 or want not in said:
         problems.append(f"undecorated import names: status {status}, want {want!r} in:\n{said}")
     return report(problems)
@@ -144,7 +143,7 @@ def main():
     parser.add_argument("--library")
     parser.add_argument("--run-on")
     parser.add_argument("--shape", choices=["cdecl-plain"] + [f"stdcall-{s}" for s in
-                                                             worm_names.SHAPES])
+                                                             SHAPES])
     parser.add_argument("--microsoft-import-library", action="store_true",
                         help="bind to a Microsoft import library of the shape, written here")
     parser.add_argument("--gnu-dll", help="refusals: a DLL that exports worm_init@8 and so on")
@@ -152,8 +151,8 @@ def main():
     if opts.what == "refusals":
         return refusals(opts)
     call, names = opts.shape.split("-")
-    want = [worm_names.SHAPES[names].format(op=op, n=n)
-            for op, n in worm_names.OPERATIONS.items()]
+    want = [SHAPES[names].format(op=op, n=n)
+            for op, n in OPERATIONS.items()]
     if opts.microsoft_import_library:
         os.makedirs(opts.work, exist_ok=True)
         opts.library = microsoft_import_library(os.path.join(opts.work, "WormAPI.lib"), want)

@@ -33,46 +33,49 @@ int32_t deliver(chunk_output &out)
     return stop == 0 ? WORM_OK : WORM_ERR_CALLBACK_STOPPED;
 }
 
-/* Counts n more bytes of the buffer as filled; a full buffer goes out as a chunk. */
-int32_t filled(chunk_output &out, size_t n)
-{
-    out.fill += n;
-    return out.fill == chunk_size ? deliver(out) : WORM_OK;
-}
-
-/* Appends count bytes from `from`, or zeros where it is null. */
-int32_t put(chunk_output &out, const void *from, size_t count)
-{
-    auto bytes = static_cast<const unsigned char *>(from);
-    while (count > 0) {
-        size_t n = std::min(count, chunk_size - out.fill);
-        if (bytes) {
-            std::memcpy(out.buffer + out.fill, bytes, n);
-            bytes += n;
-        } else {
-            std::memset(out.buffer + out.fill, 0, n);
-        }
-        count -= n;
-        int32_t r = filled(out, n);
-        if (r != WORM_OK)
-            return r;
-    }
-    return WORM_OK;
-}
-
-/* Appends count bytes read from f straight into the buffer; a short read fails. */
-int32_t put_file(chunk_output &out, std::FILE *f, uint64_t count)
+/* Appends count bytes, which write_into(place, n) puts into the buffer n at a
+ * time (false: they could not be had); each full buffer goes out as a chunk. */
+template <typename Writer> int32_t append(chunk_output &out, uint64_t count, Writer write_into)
 {
     while (count > 0) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(count, chunk_size - out.fill));
-        if (std::fread(out.buffer + out.fill, 1, want, f) != want)
+        size_t n = static_cast<size_t>(std::min<uint64_t>(count, chunk_size - out.fill));
+        if (!write_into(out.buffer + out.fill, n))
             return WORM_ERR_RECORD_UNREADABLE;
-        count -= want;
-        int32_t r = filled(out, want);
-        if (r != WORM_OK)
-            return r;
+        count -= n;
+        out.fill += n;
+        if (out.fill == chunk_size) {
+            int32_t r = deliver(out);
+            if (r != WORM_OK)
+                return r;
+        }
     }
     return WORM_OK;
+}
+
+int32_t append_bytes(chunk_output &out, const void *from, size_t count)
+{
+    auto next = static_cast<const unsigned char *>(from);
+    return append(out, count, [&next](unsigned char *place, size_t n) {
+        std::memcpy(place, next, n);
+        next += n;
+        return true;
+    });
+}
+
+int32_t append_zeros(chunk_output &out, size_t count)
+{
+    return append(out, count, [](unsigned char *place, size_t n) {
+        std::memset(place, 0, n);
+        return true;
+    });
+}
+
+/* Reads count bytes of f straight into the buffer; a short read fails. */
+int32_t append_file(chunk_output &out, std::FILE *f, uint64_t count)
+{
+    return append(out, count, [f](unsigned char *place, size_t n) {
+        return std::fread(place, 1, n, f) == n;
+    });
 }
 
 /* The archive */
@@ -105,7 +108,7 @@ static_assert(offsetof(ustar_header, checksum) == 148 && offsetof(ustar_header, 
 size_t padding(uint64_t count) { return (block_size - count % block_size) % block_size; }
 
 /* Whether value fits an octal field of width bytes: its digits and a NUL. */
-bool fits(size_t width, uint64_t value) { return value >> (3 * (width - 1)) == 0; }
+bool fits_octal(size_t width, uint64_t value) { return value >> (3 * (width - 1)) == 0; }
 
 /* Writes value, which fits, as width - 1 zero-padded octal digits and a NUL. */
 void put_octal(char *field, size_t width, uint64_t value)
@@ -162,11 +165,11 @@ std::string pax_record(const std::string &key, const std::string &value)
 int32_t put_pax_header(chunk_output &out, const std::string &records)
 {
     ustar_header h = make_header("PaxHeader", records.size(), 0, 0644, 'x');
-    int32_t r = put(out, &h, sizeof h);
+    int32_t r = append_bytes(out, &h, sizeof h);
     if (r == WORM_OK)
-        r = put(out, records.data(), records.size());
+        r = append_bytes(out, records.data(), records.size());
     if (r == WORM_OK)
-        r = put(out, nullptr, padding(records.size()));
+        r = append_zeros(out, padding(records.size()));
     return r;
 }
 
@@ -176,9 +179,9 @@ int32_t put_member(chunk_output &out, const std::string &name, const member_info
                    std::FILE *contents)
 {
     bool name_fits = name.size() <= sizeof ustar_header::name;
-    bool size_fits = fits(sizeof ustar_header::size, info.size);
-    bool mtime_fits = info.mtime >= 0 && fits(sizeof ustar_header::mtime,
-                                              static_cast<uint64_t>(info.mtime));
+    bool size_fits = fits_octal(sizeof ustar_header::size, info.size);
+    bool mtime_fits = info.mtime >= 0 && fits_octal(sizeof ustar_header::mtime,
+                                                    static_cast<uint64_t>(info.mtime));
     std::string pax;
     if (!name_fits)
         pax += pax_record("path", name);
@@ -192,17 +195,17 @@ int32_t put_member(chunk_output &out, const std::string &name, const member_info
     ustar_header h = make_header(name, size_fits ? info.size : 0, mtime_fits ? info.mtime : 0,
                                  info.mode, '0');
     if (r == WORM_OK)
-        r = put(out, &h, sizeof h);
+        r = append_bytes(out, &h, sizeof h);
     if (r == WORM_OK)
-        r = put_file(out, contents, info.size);
+        r = append_file(out, contents, info.size);
     if (r == WORM_OK)
-        r = put(out, nullptr, padding(info.size));
+        r = append_zeros(out, padding(info.size));
     return r;
 }
 
 int32_t finish_archive(chunk_output &out)
 {
-    int32_t r = put(out, nullptr, 2 * block_size);
+    int32_t r = append_zeros(out, 2 * block_size);
     if (r == WORM_OK && out.fill > 0)
         r = deliver(out);
     return r;

@@ -80,20 +80,25 @@ int32_t export_record(chunk_output &out, const store_folder &folder, const folde
     return r;
 }
 
-/*
- * Emits every record below folder, in byte order of the member names.  Sorting
- * each folder's entries with '/' after the names of sub-folders gives that order
- * without holding the whole store's listing at once.
- */
+/* The records and sub-folders of folder, in byte order of their member names:
+ * with '/' after a sub-folder's name, sorting each folder's entries gives the
+ * whole store's order without holding its listing at once. */
+bool sorted_entries(const store_folder &folder, std::vector<folder_entry> &entries)
+{
+    if (!list_folder(folder, entries))
+        return false;
+    std::sort(entries.begin(), entries.end(),
+              [](const folder_entry &a, const folder_entry &b) { return a.key < b.key; });
+    return true;
+}
+
+/* Emits every record below folder that the filter takes, in order. */
 int32_t export_folder(chunk_output &out, const record_filter &filter, const store_folder &folder,
                       const std::string &prefix)
 {
     std::vector<folder_entry> entries;
-    if (!list_folder(folder, entries))
+    if (!sorted_entries(folder, entries))
         return WORM_ERR_STORE_UNREADABLE;
-    std::sort(entries.begin(), entries.end(),
-              [](const folder_entry &a, const folder_entry &b) { return a.key < b.key; });
-
     for (const folder_entry &e : entries) {
         int32_t r = WORM_OK;
         if (e.is_folder) {
