@@ -1,9 +1,9 @@
-# Microsoft's compiler's mode, checked on Linux (tests/msvc_mode_check): clang-cl
-# reads cl.exe's command line, defines _MSC_VER and compiles for the MSVC ABI,
-# against libc++ and mingw-w64's UCRT headers.  Microsoft's libraries are not
-# here, so nothing links: CMake's own checks build static libraries, and the
-# check compiles the objects only.
-#   cmake -S . -B build/msvc-mode-x86 -DCMAKE_TOOLCHAIN_FILE=cmake/clang-cl.cmake
+# Microsoft's compiler's mode, checked on Linux (tests/msvc_mode_check.py):
+# clang-cl reads cl.exe's command line, defines _MSC_VER and compiles for the
+# MSVC ABI, against libc++ and mingw-w64's UCRT headers.  Microsoft's libraries
+# are not here, so no program can link whole: CMake's own checks build static
+# libraries, and the check links with the runtime left unresolved.
+#   cmake -S . -B build/clang-cl-x86 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/clang-cl.cmake
 #         [-DWORM_CLANG_CL_ARCH=x64]
 set(CMAKE_SYSTEM_NAME Windows)
 set(WORM_CLANG_CL_ARCH x86 CACHE STRING "x86 or x64")

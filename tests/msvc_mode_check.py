@@ -26,9 +26,9 @@ import shlex
 import subprocess
 import sys
 
+from common import OPERATIONS, SHAPES
+
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OPERATIONS = {"worm_init": 8, "worm_export_tar": 12,
-              "worm_export_tar_filtered_transaction": 24, "worm_cleanup": 4}
 FLAVOURS = {"msvc-x86": ("x86", ""), "msvc-x86-stdcall": ("x86", "__stdcall"),
             "msvc-x64": ("x64", "")}
 # Where cl.exe reads the text: the defines it sets, and those it does not.
@@ -93,7 +93,7 @@ def flag_problems(build):
     return problems
 
 
-def names(build, what, path):
+def names(what, path):
     """The names a PE file exports, or imports from WormAPI.dll."""
     text = run(["llvm-readobj", "--coff-" + what, path], check=True).stdout
     if what == "imports":
@@ -102,18 +102,16 @@ def names(build, what, path):
     return sorted(n for n in re.findall(r"Name: (\S+)", text))
 
 
-def name_problems(build, call, want_imports):
-    exports = names(build, "exports", os.path.join(build, "bin", "WormAPI.dll"))
-    imports = names(build, "imports", os.path.join(build, "bin", "worm_export.exe"))
-    want_exports = set(OPERATIONS)
-    if call:
-        want_exports |= {f"{op}@{n}" for op, n in OPERATIONS.items()}
-        want_exports |= {f"_{op}@{n}" for op, n in OPERATIONS.items()}
+def name_problems(build, call):
+    exports = names("exports", os.path.join(build, "bin", "WormAPI.dll"))
+    imports = names("imports", os.path.join(build, "bin", "worm_export.exe"))
+    shapes = SHAPES.values() if call else [SHAPES["plain"]]
+    want_exports = {shape.format(op=op, n=n) for op, n in OPERATIONS.items() for shape in shapes}
     problems = []
     if set(exports) != want_exports:
         problems.append(f"WormAPI.dll exports {exports}, want {sorted(want_exports)}")
-    if imports != sorted(want_imports):
-        problems.append(f"worm_export.exe imports {imports}, want {sorted(want_imports)}")
+    if imports != sorted(OPERATIONS):
+        problems.append(f"worm_export.exe imports {imports}, want {sorted(OPERATIONS)}")
     return problems
 
 
@@ -166,7 +164,7 @@ def vendor_problems(build, arch, call):
         problems.append(f"a vendor DLL without its .lib was not refused: {refused.stderr}")
     vendor = build + "-vendor-lib"
     os.makedirs(vendor, exist_ok=True)
-    decorated = [f"_{op}@{n}" for op, n in OPERATIONS.items()]
+    decorated = [SHAPES["msvc"].format(op=op, n=n) for op, n in OPERATIONS.items()]
     with open(os.path.join(vendor, "WormAPI.def"), "w") as f:
         f.write("LIBRARY WormAPI.dll\nEXPORTS\n" + "".join(f"    {n}\n" for n in decorated))
     library = os.path.join(vendor, "WormAPI.lib")
@@ -176,7 +174,7 @@ def vendor_problems(build, arch, call):
     if done.returncode != 0:
         return problems + [f"configuring with the vendor's .lib failed: {done.stderr}"]
     problems += build_targets(vendor, "worm_export")
-    imports = names(vendor, "imports", os.path.join(vendor, "bin", "worm_export.exe"))
+    imports = names("imports", os.path.join(vendor, "bin", "worm_export.exe"))
     if imports != sorted(decorated):
         problems.append(f"bound to the vendor's .lib, the tool imports {imports}, "
                         f"want {sorted(decorated)}")
@@ -196,7 +194,7 @@ def main():
             problems += flag_problems(build)
             problems += build_everything(build)
         if not problems:
-            problems += name_problems(build, call, OPERATIONS)
+            problems += name_problems(build, call)
             problems += cl_text_problems(build, arch)
             if call:
                 problems += vendor_problems(build, arch, call)
